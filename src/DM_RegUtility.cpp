@@ -1,0 +1,840 @@
+// Registration decision, status file, message text, acknowledgement check, device identity,
+// tree access, and the trace facility that every module writes through.
+#include "DM_RegUtility.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "DM_RegTrace.h"
+#include "dmreg_config.h"
+#include "zavtapi.h"
+
+template class DMVector<DMString>;
+
+// ---------------------------------------------------------------------------------------------
+// Trace facility.
+
+void dmreg::trace(int level, const char* file, int line, const char* func, const char* format, ...)
+{
+    const char* slash = strrchr(file, '/');
+    const char* base = slash ? slash + 1 : file;
+    char local[512];
+    const int prefix = func ? snprintf(local, sizeof(local), "{%d} %s:%d, %s()\t", level, base, line, func)
+                            : snprintf(local, sizeof(local), "{%d} %s:%d\t", level, base, line);
+    if (prefix < 0 || static_cast<size_t>(prefix) >= sizeof(local)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int body = vsnprintf(local + prefix, sizeof(local) - static_cast<size_t>(prefix), format, args);
+    va_end(args);
+    if (body < 0) {
+        va_end(again);
+        return;
+    }
+    const size_t total = static_cast<size_t>(prefix) + static_cast<size_t>(body);
+    char* line_text = local;
+    char* heap = nullptr;
+    if (total >= sizeof(local)) {
+        heap = static_cast<char*>(malloc(total + 1));
+        if (heap != nullptr) {
+            memcpy(heap, local, static_cast<size_t>(prefix));
+            vsnprintf(heap + prefix, total + 1 - static_cast<size_t>(prefix), format, again);
+            line_text = heap;
+        }
+    }
+    va_end(again);
+    fwrite(line_text, 1, heap ? total : strlen(line_text), stderr);
+    free(heap);
+}
+
+namespace {
+
+const char kRegistrationRoot[] = "./DevDetail/Ext/Conf/PMF/Agents/Registration";
+const char kDevInfoRoot[] = "./DevInfo";
+const char kDevDetailRoot[] = "./DevDetail";
+const char kImeiTag[] = "IMEI:";
+const size_t kImeiTagLength = sizeof(kImeiTag) - 1;
+
+// The text of a DMString, "" when it holds none.
+const char* textOf(const DMString& s)
+{
+    return s.c_str() ? s.c_str() : "";
+}
+
+const char* textOf(const PDmtErrorDescription& error)
+{
+    return textOf(error->GetErrorText());
+}
+
+// Copies a value with its NUL into a caller's DMREG_VALUE_BUFFER_SIZE-byte buffer, or refuses
+// it whole, leaving the buffer untouched.
+bool deliverValue(const char* func, const char* node, const char* value, char* out)
+{
+    const size_t length = strlen(value);
+    if (out == nullptr || length >= DMREG_VALUE_BUFFER_SIZE) {
+        DM_TRACE_AS(func, "%s : value of %zu characters refused, the buffer holds %d\n", node, length,
+                    DMREG_VALUE_BUFFER_SIZE - 1);
+        return false;
+    }
+    DM_TRACE_AS(func, "%s : value-->%s\n", node, value);
+    memcpy(out, value, length + 1);
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Tree and node access. These assume an open tree library and never open or close it.
+
+JemSmartPtr<DmtTree> DM_DmtUtility::GetTree(const char* rootPath)
+{
+    DM_TRACE("ENTER\trootPath=%s\n", rootPath);
+    const DmtPrincipal principal("localhost");
+    JemSmartPtr<DmtTree> tree;
+    const PDmtErrorDescription error = DmtTreeFactory::GetSubtree(principal, rootPath, tree);
+    if (error) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get tree: %s\n", textOf(error));
+        tree = nullptr;
+        return tree;
+    }
+    DM_TRACE("LEAVE\tGet tree: %s\n", rootPath);
+    return tree;
+}
+
+JemSmartPtr<DmtNode> DM_DmtUtility::GetNode(JemSmartPtr<DmtTree> tree, const char* nodeName)
+{
+    DM_TRACE("ENTER\tnodeName=%s\n", nodeName);
+    JemSmartPtr<DmtNode> node;
+    const PDmtErrorDescription error = tree->GetNode(nodeName, node);
+    if (error) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get node: %s\n", textOf(error));
+        node = nullptr;
+        return node;
+    }
+    DM_TRACE("LEAVE\tGet node: %s\n", nodeName);
+    return node;
+}
+
+bool DM_DmtUtility::GetNodeValue(JemSmartPtr<DmtTree> tree, const char* nodeName, DmtData& value)
+{
+    DM_TRACE("ENTER\tnodeName=%s\n", nodeName);
+    JemSmartPtr<DmtNode> node = GetNode(tree, nodeName);
+    if (!node) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get node: %s\n", nodeName);
+        return false;
+    }
+    const PDmtErrorDescription error = node->GetValue(value);
+    if (error) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get value from node %s, error=%s\n", nodeName, textOf(error));
+        return false;
+    }
+    node = nullptr;
+    DM_TRACE("LEAVE\tGet node: %s\n", nodeName);
+    return true;
+}
+
+bool DM_DmtUtility::GetNodeChildren(JemSmartPtr<DmtTree> tree, const char* nodeName, DMStringVector& children)
+{
+    DM_TRACE("ENTER\tnodeName=%s\n", nodeName);
+    DmtData value;
+    if (!GetNodeValue(tree, nodeName, value)) {
+        DM_TRACE("Error get node:%s\n", nodeName);
+        return false;
+    }
+    const PDmtErrorDescription error = value.GetNodeValue(children);
+    if (error) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get children from node %s, error=%s\n", nodeName, textOf(error));
+        return false;
+    }
+    for (int i = 0; i < children.size(); ++i) {
+        DM_TRACE("children[%d]=%s\n", i, textOf(children[i]));
+    }
+    DM_TRACE("LEAVE\tGet node: %s\n", nodeName);
+    return true;
+}
+
+bool DM_DmtUtility::GetNodeStringValue(JemSmartPtr<DmtTree> tree, const char* nodeName, DMString& value)
+{
+    DM_TRACE("ENTER\tnodeName=%s\n", nodeName);
+    DmtData data;
+    if (!GetNodeValue(tree, nodeName, data)) {
+        return false;
+    }
+    const PDmtErrorDescription error = data.GetString(value);
+    if (error) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get string value from node %s, error=%s\n", nodeName, textOf(error));
+        return false;
+    }
+    DM_TRACE("LEAVE\tGet node: %s, value=%s\n", nodeName, textOf(value));
+    return true;
+}
+
+bool DM_DmtUtility::GetNodeIntValue(JemSmartPtr<DmtTree> tree, const char* nodeName, int& value)
+{
+    DmtData data;
+    if (!GetNodeValue(tree, nodeName, data)) {
+        DM_TRACE("Can't get the node value:%s\n", nodeName);
+        return false;
+    }
+    const PDmtErrorDescription error = data.GetInt(value);
+    if (error) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get integer value from node %s, error=%s\n", nodeName, textOf(error));
+        return false;
+    }
+    return true;
+}
+
+bool DM_DmtUtility::GetNodeBoolValue(JemSmartPtr<DmtTree> tree, const char* nodeName, bool& value)
+{
+    DmtData data;
+    if (!GetNodeValue(tree, nodeName, data)) {
+        DM_TRACE("Can't get the node value:%s\n", nodeName);
+        return false;
+    }
+    const PDmtErrorDescription error = data.GetBoolean(value);
+    if (error) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get boolean value from node %s, error=%s\n", nodeName, textOf(error));
+        return false;
+    }
+    return true;
+}
+
+bool DM_DmtUtility::SetNodeValue(JemSmartPtr<DmtTree> tree, const char* nodeName, const DmtData& value)
+{
+    DM_TRACE("ENTER\tnodeName=%s\n", nodeName);
+    JemSmartPtr<DmtNode> node = GetNode(tree, nodeName);
+    if (!node) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't get node: %s\n", nodeName);
+        return false;
+    }
+    const PDmtErrorDescription error = node->SetValue(value);
+    if (error) {
+        DM_TRACE_PLATFORM(dmreg::kTraceTree, "Can't set value of node %s, error=%s\n", nodeName, textOf(error));
+        return false;
+    }
+    node = nullptr;
+    DM_TRACE("LEAVE\tset node: %s\n", nodeName);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The accessor frame: one complete opening, use and closing of the tree library.
+
+namespace {
+
+class TreeAccess {
+public:
+    // Opens the library and the subtree at root; open() tells whether both succeeded.
+    TreeAccess(const char* func, const char* root) : m_func(func), m_path(root)
+    {
+        m_initialised = DmtTreeFactory::Initialize();
+        if (!m_initialised) {
+            DM_TRACE_AS(m_func, "Dmt tree initialize failed!!\n");
+            return;
+        }
+        m_tree = DM_DmtUtility::GetTree(textOf(m_path));
+        if (!m_tree) {
+            DM_TRACE_AS(m_func, "Can't get tree:%s\n", textOf(m_path));
+        }
+    }
+
+    // The tree handle goes before the library is closed.
+    ~TreeAccess()
+    {
+        m_tree = nullptr;
+        if (m_initialised) {
+            DmtTreeFactory::Uninitialize();
+        }
+    }
+
+    TreeAccess(const TreeAccess&) = delete;
+    TreeAccess& operator=(const TreeAccess&) = delete;
+
+    bool open() const { return static_cast<bool>(m_tree); }
+    const JemSmartPtr<DmtTree>& tree() const { return m_tree; }
+
+    // Proves that the node exists; the node handle is dropped at once.
+    bool hasNode(const char* node)
+    {
+        m_path = node;
+        if (!DM_DmtUtility::GetNode(m_tree, textOf(m_path))) {
+            DM_TRACE_AS(m_func, "Can't get the node:%s \n", textOf(m_path));
+            return false;
+        }
+        return true;
+    }
+
+private:
+    const char* m_func;
+    DMString m_path;
+    bool m_initialised = false;
+    JemSmartPtr<DmtTree> m_tree;
+};
+
+// Runs the frame around one node; step(tree, node) reads or writes the value, writes the
+// value line and hands the value over, and answers whether it succeeded.
+template <class Step>
+bool accessNode(const char* func, const char* root, const char* node, Step step)
+{
+    TreeAccess access(func, root);
+    return access.open() && access.hasNode(node) && step(access.tree(), node);
+}
+
+bool readStringNode(const char* func, const char* root, const char* node, char* out)
+{
+    return accessNode(func, root, node, [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
+        DMString value;
+        return DM_DmtUtility::GetNodeStringValue(tree, name, value) && deliverValue(func, name, textOf(value), out);
+    });
+}
+
+bool readIntNode(const char* func, const char* node, int& value)
+{
+    return accessNode(func, kRegistrationRoot, node, [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
+        if (!DM_DmtUtility::GetNodeIntValue(tree, name, value)) {
+            return false;
+        }
+        DM_TRACE_AS(func, "%s : value-->%d\n", name, value);
+        return true;
+    });
+}
+
+uint16_t readPort(const char* func, const char* node)
+{
+    int value = 0;
+    return readIntNode(func, node, value) ? static_cast<uint16_t>(value) : 0;
+}
+
+}  // namespace
+
+bool DM_DmtUtility::GetServerNumber(char* number)
+{
+    return readStringNode(__func__, kRegistrationRoot, "ServerNumber", number);
+}
+
+uint16_t DM_DmtUtility::GetServerPort()
+{
+    return readPort(__func__, "ServerPort");
+}
+
+uint16_t DM_DmtUtility::GetClientPort()
+{
+    return readPort(__func__, "ClientPort");
+}
+
+bool DM_DmtUtility::IsFeatureEnable()
+{
+    const char* func = __func__;
+    bool flag = false;
+    accessNode(func, kRegistrationRoot, "Enable", [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
+        flag = false;
+        GetNodeBoolValue(tree, name, flag);
+        DM_TRACE_AS(func, "%s : value-->%d\n", name, flag ? 1 : 0);
+        return true;
+    });
+    return flag;
+}
+
+bool DM_DmtUtility::GetMNCList(DMVector<DMString>& list)
+{
+    TreeAccess access(__func__, kRegistrationRoot);
+    if (!access.open()) {
+        return false;
+    }
+    DMStringVector children;
+    if (!GetNodeChildren(access.tree(), "MNC", children)) {
+        DM_TRACE("Can't get the node children:%s\n", "MNC");
+        return false;
+    }
+    DM_TRACE("Get MNC children count: %d\n", children.size());
+    list.set_size(children.size());
+    if (!fetchMnc(list, access.tree(), children)) {
+        DM_TRACE("Nothing fetched in MNC\n");
+        return false;
+    }
+    return true;
+}
+
+bool DM_DmtUtility::fetchMnc(DMVector<DMString>& list, JemSmartPtr<DmtTree> tree, DMStringVector children)
+{
+    bool fetched = false;
+    DMString path;
+    DMString value;
+    for (int i = 0; i < children.size(); ++i) {
+        path = "MNC";
+        path += "/";
+        path += textOf(children[i]);
+        path += "/";
+        path += "Code";
+        DM_TRACE("children[%d]=%s\n", i, textOf(children[i]));
+        if (!GetNodeStringValue(tree, textOf(path), value)) {
+            DM_TRACE("Error get present value of %s, continue to fetch the next\n", textOf(path));
+            continue;
+        }
+        if (value.length() == 0) {
+            DM_TRACE("Error retrieve the MNC!\n");
+            continue;
+        }
+        if (i < list.size()) {  // the list is short only when its storage could not grow
+            list[i] = textOf(value);
+            fetched = true;
+        }
+    }
+    return fetched;
+}
+
+bool DM_DmtUtility::GetDevId(char* value)
+{
+    return readStringNode(__func__, kDevInfoRoot, "DevId", value);
+}
+
+bool DM_DmtUtility::GetManufacturer(char* value)
+{
+    return readStringNode(__func__, kDevInfoRoot, "Man", value);
+}
+
+bool DM_DmtUtility::GetModel(char* value)
+{
+    return readStringNode(__func__, kDevInfoRoot, "Mod", value);
+}
+
+bool DM_DmtUtility::GetSoftwareVersion(char* value)
+{
+    return readStringNode(__func__, kDevDetailRoot, "SwV", value);
+}
+
+bool DM_DmtUtility::GetIMSIValue(char* imsi)
+{
+    return readStringNode(__func__, kRegistrationRoot, "RegIMSI", imsi);
+}
+
+bool DM_DmtUtility::SetIMSIValue(const char* imsi)
+{
+    const char* func = __func__;
+    const DmtData value(imsi);
+    return accessNode(func, kRegistrationRoot, "RegIMSI", [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
+        if (!SetNodeValue(tree, name, value)) {
+            return false;
+        }
+        DM_TRACE_AS(func, "%s : value-->%s\n", name, imsi ? imsi : "");
+        return true;
+    });
+}
+
+bool DM_DmtUtility::GetRegStatusCode(int& code)
+{
+    return readIntNode(__func__, "RegStatus", code);
+}
+
+bool DM_DmtUtility::SetRegStatusCode(int code)
+{
+    const char* func = __func__;
+    const DmtData value(code);
+    return accessNode(func, kRegistrationRoot, "RegStatus", [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
+        if (!SetNodeValue(tree, name, value)) {
+            return false;
+        }
+        DM_TRACE_AS(func, "%s : value-->%d\n", name, code);
+        return true;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// SIM and handset identity.
+
+DMString DM_SimUtility::simImsi;
+bool DM_SimUtility::fetchSimImsiflag = false;
+DMString DM_SimUtility::phoneImei;
+bool DM_SimUtility::fetchPhoneImeiflag = false;
+
+namespace {
+
+// Copies an identity of at most TAPI_IDENTITY_LEN - 1 characters with its NUL.
+void copyIdentity(char* out, const char* identity)
+{
+    const size_t length = strnlen(identity, TAPI_IDENTITY_LEN - 1);
+    memcpy(out, identity, length);
+    out[length] = '\0';
+}
+
+}  // namespace
+
+bool DM_SimUtility::GetSimIMSI(char* imsi)
+{
+    if (imsi == nullptr) {
+        DM_TRACE("Param is NULL!\n");
+        return false;
+    }
+    if (fetchSimImsiflag) {
+        DM_TRACE("the sim IMSI is :%s\n", textOf(simImsi));
+        copyIdentity(imsi, textOf(simImsi));
+        return true;
+    }
+    char fetched[TAPI_IDENTITY_LEN] = {};
+    const TAPI_RESULT result = TAPI_ACCE_GetImsi(fetched);
+    fetched[TAPI_IDENTITY_LEN - 1] = '\0';
+    DM_TRACE("Get Imsi result code:%d\n", result);
+    if (result != TAPI_RESULT_SUCCESS) {
+        DM_TRACE("Error get SIM IMSI\n");
+        return false;
+    }
+    copyIdentity(imsi, fetched);
+    simImsi = fetched;
+    fetchSimImsiflag = true;
+    DM_TRACE("Success get SIM IMSI:%s\n", imsi);
+    return true;
+}
+
+bool DM_SimUtility::GetLocalIMEI(char* imei)
+{
+    DM_TRACE("ENTER\t\n");
+    DM_TRACE("fetchPhoneImeiflag: %d\n", fetchPhoneImeiflag ? 1 : 0);
+    if (fetchPhoneImeiflag) {
+        DM_TRACE("Already fetch the imei: %s\n", textOf(phoneImei));
+        copyIdentity(imei, textOf(phoneImei));
+        return true;
+    }
+    DM_TRACE("Need to query the tapi for imei\n");
+    char fetched[TAPI_IDENTITY_LEN] = {};
+    const TAPI_RESULT result = TAPI_ACCE_GetImei(fetched);
+    fetched[TAPI_IDENTITY_LEN - 1] = '\0';
+    if (result != TAPI_RESULT_SUCCESS) {
+        DM_TRACE("LEAVE\t\n");
+        return false;
+    }
+    copyIdentity(imei, fetched);
+    phoneImei = fetched;
+    fetchPhoneImeiflag = true;
+    DM_TRACE("Fetch the imei: %s\n", textOf(phoneImei));
+    return true;
+}
+
+bool DM_SimUtility::RecordIMSI(const char* imsi)
+{
+    DM_TRACE("Save to DMT stValue:%s\n", imsi ? imsi : "");
+    return DM_DmtUtility::SetIMSIValue(imsi);
+}
+
+bool DM_SimUtility::GetLocalIMSI(char* imsi)
+{
+    return DM_DmtUtility::GetIMSIValue(imsi);
+}
+
+bool DM_SimUtility::CheckIMSI()
+{
+    char stored[DMREG_VALUE_BUFFER_SIZE] = {};
+    char sim[DMREG_VALUE_BUFFER_SIZE] = {};
+    if (!DM_DmtUtility::GetIMSIValue(stored) || !GetSimIMSI(sim) || strcmp(stored, sim) != 0) {
+        DM_TRACE("New sim card with IMSI:%s\n", sim);
+        return false;
+    }
+    DM_TRACE("IMSI code match..\n");
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registration decision.
+
+bool imsiMatchMNCList()
+{
+    char imsi[DMREG_VALUE_BUFFER_SIZE] = {};
+    DMVector<DMString> mncList;
+    if (DM_SimUtility::GetSimIMSI(imsi)) {
+        DM_TRACE("get SIM card IMSI: %s\n", imsi);
+        if (!DM_DmtUtility::GetMNCList(mncList)) {
+            DM_TRACE("Error get MNC table\n");
+        } else {
+            DM_TRACE("Get MNC table successfully with size : %d\n", mncList.size());
+            for (int i = 0; i < mncList.size(); ++i) {
+                const char* code = textOf(mncList[i]);
+                DM_TRACE("mncTable[%d]=%s\n", i, code);
+                if (strncmp(code, imsi, 5) == 0) {
+                    DM_TRACE("The IMSI match the MNC at %d\n", i);
+                    return true;
+                }
+            }
+        }
+    }
+    DM_TRACE("IMSI do not match MNC table imsi: %s \n", imsi);
+    return false;
+}
+
+bool dmNeedRegister()
+{
+    const int kImsiBufferSize = 30;
+    char recorded[kImsiBufferSize] = {};
+    if (!readImsiFromFile(recorded, kImsiBufferSize)) {
+        DM_TRACE("Error read file\n\n");
+        return false;
+    }
+    char sim[kImsiBufferSize] = {};
+    if (!DM_SimUtility::GetSimIMSI(sim)) {
+        DM_TRACE("Error get sim imsi!\n\n");
+        return false;
+    }
+    if (strncmp(recorded, sim, kImsiBufferSize) == 0) {
+        DM_TRACE("SIM card IMSI is same as the file, need not register\n\n");
+        return false;
+    }
+    DM_TRACE("SIM card IMSI is not same as the file, need register\n\n");
+    return true;
+}
+
+bool isDmFeatureAvailable()
+{
+    return DM_DmtUtility::IsFeatureEnable();
+}
+
+bool getServerNumber(char* number)
+{
+    return DM_DmtUtility::GetServerNumber(number);
+}
+
+uint16_t getDmClientPortNum()
+{
+    return DM_DmtUtility::GetClientPort();
+}
+
+uint16_t getDmServerPortNum()
+{
+    return DM_DmtUtility::GetServerPort();
+}
+
+bool recordSimIMSIToDMT()
+{
+    DM_TRACE("ENTER\t\n");
+    char imsi[DMREG_VALUE_BUFFER_SIZE] = {};
+    if (!DM_SimUtility::GetSimIMSI(imsi)) {
+        DM_TRACE("Error get sim imsi!\n");
+        return false;
+    }
+    DM_TRACE("Write imsi to dmt...\n");
+    return DM_SimUtility::RecordIMSI(imsi);
+}
+
+bool setDMRegStatus(int code)
+{
+    return DM_DmtUtility::SetRegStatusCode(code);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registration status file.
+
+namespace {
+
+// A call interrupted by a signal before it did anything is made again.
+template <class Call>
+auto retryOnSignal(Call call) -> decltype(call())
+{
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Opens the status file for a new content without touching the process's file-creation mask:
+// a file made here gets mode 0777 on its own descriptor, an existing one keeps its mode.
+int openStatusFileForWriting()
+{
+    const int fd = retryOnSignal([] { return open(DMREG_STATUS_FILE, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777); });
+    if (fd >= 0) {
+        if (fchmod(fd, 0777) != 0) {
+            DM_TRACE("Cannot give %s mode 0777: %s\n", DMREG_STATUS_FILE, strerror(errno));
+        }
+        return fd;
+    }
+    if (errno != EEXIST) {
+        return -1;
+    }
+    return retryOnSignal([] { return open(DMREG_STATUS_FILE, O_WRONLY | O_TRUNC | O_CLOEXEC); });
+}
+
+}  // namespace
+
+void writeImsiToFile(char* imsi)
+{
+    const char* digits = imsi ? imsi : "";
+    DM_TRACE("write IMSI to file:%s\n", digits);
+    const int fd = openStatusFileForWriting();
+    if (fd < 0) {
+        DM_TRACE("Cannot open %s to record the IMSI: %s\n", DMREG_STATUS_FILE, strerror(errno));
+        return;
+    }
+    const size_t length = strlen(digits);
+    const ssize_t written = retryOnSignal([&] { return write(fd, digits, length); });
+    if (written < 0 || static_cast<size_t>(written) != length) {
+        DM_TRACE("Cannot record the IMSI in %s: %s\n", DMREG_STATUS_FILE,
+                 written < 0 ? strerror(errno) : "short write");
+    }
+    close(fd);
+}
+
+bool readImsiFromFile(char* buffer, int length)
+{
+    if (access(DMREG_STATUS_FILE, R_OK) != 0) {
+        DM_TRACE("File not exist\n");
+        return true;
+    }
+    const int fd = retryOnSignal([] { return open(DMREG_STATUS_FILE, O_RDONLY | O_CLOEXEC); });
+    ssize_t got = -1;
+    if (fd >= 0) {
+        const size_t room = (buffer != nullptr && length > 1) ? static_cast<size_t>(length) - 1 : 0;
+        got = retryOnSignal([&] { return read(fd, buffer, room); });
+        close(fd);
+    }
+    if (got > 0) {
+        DM_TRACE("read IMSI from file:%s\n", buffer);
+        return true;
+    }
+    if (got == 0) {
+        DM_TRACE("No IMSI saved in the file\n");
+        return true;
+    }
+    DM_TRACE("Read file error\n");
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registration message and acknowledgement.
+
+void getDmRegString(char* msg)
+{
+    DMString text(kImeiTag);
+    DM_TRACE("ENTER\t\n");
+    if (msg == nullptr) {
+        DM_TRACE("msg is NULL!\n");
+        return;
+    }
+    char value[DMREG_VALUE_BUFFER_SIZE] = {};
+    DM_SimUtility::GetLocalIMEI(value);
+    text += value;
+    text += "/";
+    bool (*const deviceValues[])(char*) = {DM_DmtUtility::GetManufacturer, DM_DmtUtility::GetModel,
+                                           DM_DmtUtility::GetSoftwareVersion};
+    for (size_t i = 0; i < sizeof(deviceValues) / sizeof(deviceValues[0]); ++i) {
+        memset(value, 0, sizeof(value));
+        if (deviceValues[i](value)) {
+            text += value;
+        }
+        if (i + 1 < sizeof(deviceValues) / sizeof(deviceValues[0])) {
+            text += "/";
+        }
+    }
+    DM_TRACE("LEAVE\tRegister string is %s\n", textOf(text));
+    size_t length = strlen(textOf(text));
+    if (length >= DMREG_MESSAGE_BUFFER_SIZE) {
+        DM_TRACE("Register string of %zu characters cut to %d\n", length, DMREG_MESSAGE_BUFFER_SIZE - 1);
+        length = DMREG_MESSAGE_BUFFER_SIZE - 1;
+    }
+    memcpy(msg, textOf(text), length);
+    msg[length] = '\0';
+}
+
+namespace {
+
+// The IMEI field of an acknowledgement: after the first "IMEI:", up to the first "/" after it.
+struct ImeiField {
+    const char* start;
+    size_t length;
+};
+
+bool findImeiField(const char* content, ImeiField& field, bool& tagFound)
+{
+    const char* tag = strstr(content, kImeiTag);
+    tagFound = tag != nullptr;
+    if (!tagFound) {
+        return false;
+    }
+    field.start = tag + kImeiTagLength;
+    const char* slash = strchr(field.start, '/');
+    if (slash == nullptr) {
+        return false;
+    }
+    field.length = static_cast<size_t>(slash - field.start);
+    return true;
+}
+
+}  // namespace
+
+bool isContentValid(const char* content)
+{
+    if (content == nullptr) {
+        DM_TRACE("content is NULL! or Too Long!!\n");
+        return false;
+    }
+    if (content[0] == '\0') {
+        DM_TRACE("parameter wrong\n");
+        return false;
+    }
+    DM_TRACE("content is %s length is %d\n", content, static_cast<int>(strlen(content)));
+    ImeiField field{};
+    bool tagFound = false;
+    if (!findImeiField(content, field, tagFound)) {
+        if (!tagFound) {
+            DM_TRACE("Can't find IMEI: sub string!\n");
+        } else {
+            DM_TRACE("Wrong format without token: /\n");
+        }
+        return false;
+    }
+    if (field.length >= DMREG_VALUE_BUFFER_SIZE) {
+        DM_TRACE("length is too large!\n");
+        return false;
+    }
+    return true;
+}
+
+bool dmRegSuccess(const char* content)
+{
+    if (!isContentValid(content)) {
+        return false;
+    }
+    ImeiField field{};
+    bool tagFound = false;
+    findImeiField(content, field, tagFound);
+    char ackImei[DMREG_VALUE_BUFFER_SIZE] = {};
+    memcpy(ackImei, field.start, field.length);
+    char imei[DMREG_VALUE_BUFFER_SIZE] = {};
+    if (!DM_SimUtility::GetLocalIMEI(imei)) {
+        DM_TRACE("Error get imei from dmt!\n");
+        return false;
+    }
+    DM_TRACE("ackImei: %s\n", ackImei);
+    DM_TRACE("imei: %s\n", imei);
+    if (strcmp(ackImei, imei) != 0) {
+        DM_TRACE("Receive imei does not match the phone's!\n");
+        return false;
+    }
+    const char code = content[strlen(content) - 1];
+    DM_TRACE("result code %c\n", code);
+    return code == '1';
+}
+
+void getDmAckString(char* msg)
+{
+    DMString text(kImeiTag);
+    DM_TRACE("ENTER\t\n");
+    if (msg == nullptr) {
+        DM_TRACE("msg is NULL!\n");
+        return;
+    }
+    char imei[DMREG_VALUE_BUFFER_SIZE] = {};
+    DM_SimUtility::GetLocalIMEI(imei);
+    text += imei;
+    text += "/";
+    text += "1";
+    // At most the tag, 15 digits, "/" and "1".
+    const size_t length = strlen(textOf(text));
+    memcpy(msg, textOf(text), length + 1);
+    DM_TRACE("LEAVE\tRegister string is %s\n", textOf(text));
+}
