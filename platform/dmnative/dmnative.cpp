@@ -138,7 +138,11 @@ struct Failure {
     bool emptyText;
 };
 
-std::mutex g_mutex;  // guards everything below and the tree
+// Guards everything below and the tree; recursive because storing a value reads it through
+// the public readers.
+std::recursive_mutex g_mutex;
+// Set while the stand-in reads a value for itself: such reads are not counted or failed.
+thread_local bool t_internalRead = false;
 std::map<std::pair<int, std::string>, Failure> g_failures;
 long g_failCallNumber = 0;
 Failure g_failCallError;
@@ -308,8 +312,11 @@ bool TreeFile::load(const std::string& file)
         const bool hasValue = typeEnd != std::string::npos;
         const std::string value = hasValue ? line.substr(typeEnd + 1) : std::string();
         const auto existing = m_index.find(path);
-        if (existing != m_index.end() && (m_nodes[existing->second].line >= 0 || type != "node")) {
+        if (existing != m_index.end() && m_nodes[existing->second].line >= 0) {
             return fail(lineNo, "node " + path + " named twice");
+        }
+        if (existing != m_index.end() && type != "node") {
+            return fail(lineNo, "node " + path + " has children and cannot be a leaf");
         }
         const size_t parentSlash = path.rfind('/');
         const auto parent = m_index.find(path.substr(0, parentSlash));
@@ -344,9 +351,6 @@ bool TreeFile::load(const std::string& file)
             parsed.flag = value == "true";
         } else {
             return fail(lineNo, "unknown type '" + type + "' for " + path);
-        }
-        if (existing != m_index.end() && !m_nodes[existing->second].children.empty() && parsed.type != DmtData::TYPE_NODE) {
-            return fail(lineNo, "node " + path + " has children and cannot be a leaf");
         }
         Node& node = m_nodes[ensure(path)];
         node.type = parsed.type;
@@ -395,10 +399,12 @@ std::string TreeFile::store(const std::string& path, const DmtData& value)
     DMString text;
     int integer = 0;
     bool flag = false;
+    t_internalRead = true;
     if (node.type == DmtData::TYPE_STRING) {
         value.GetString(text);
         const char* chars = text.c_str() ? text.c_str() : "";
         if (strpbrk(chars, "\r\n") != nullptr) {
+            t_internalRead = false;
             return "a line end cannot be stored in " + path;
         }
         node.text = chars;
@@ -409,6 +415,7 @@ std::string TreeFile::store(const std::string& path, const DmtData& value)
         value.GetBoolean(flag);
         node.flag = flag;
     }
+    t_internalRead = false;
     const long line = node.line;
     if (line < 0) {
         node = before;
@@ -477,7 +484,7 @@ public:
 
     PDmtErrorDescription GetValue(DmtData& value) override
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
         Failure failure;
         if (injected(dmnative::Op::GetValue, m_path, failure)) {
             return makeError(failure);
@@ -514,7 +521,7 @@ public:
 
     PDmtErrorDescription SetValue(const DmtData& value) override
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
         Failure failure;
         if (injected(dmnative::Op::SetValue, m_path, failure)) {
             return makeError(failure);
@@ -542,7 +549,7 @@ public:
 
     PDmtErrorDescription GetNode(const char* path, PDmtNode& node) override
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
         const std::string full = joinPath(m_root, path);
         Failure failure;
         if (injected(dmnative::Op::GetNode, full, failure)) {
@@ -604,9 +611,9 @@ const char* typeName(DmtData::Type type)
 PDmtErrorDescription checkRead(dmnative::Op op, const DmtData& data, DmtData::Type wanted)
 {
     const char* origin = data.GetOrigin().c_str() ? data.GetOrigin().c_str() : "";
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     Failure failure;
-    if (injected(op, origin, failure)) {
+    if (!t_internalRead && injected(op, origin, failure)) {
         return makeError(failure);
     }
     if (data.GetType() != wanted) {
@@ -659,7 +666,7 @@ PDmtErrorDescription DmtData::GetNodeValue(DMStringVector& children) const
 
 bool DmtTreeFactory::Initialize()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     ++g_initializeCalls;
     Failure failure;
     if (injected(dmnative::Op::Initialize, "", failure)) {
@@ -683,7 +690,7 @@ bool DmtTreeFactory::Initialize()
 
 bool DmtTreeFactory::Uninitialize()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     ++g_uninitializeCalls;
     if (g_openAccesses == 0) {
         return false;
@@ -696,7 +703,7 @@ bool DmtTreeFactory::Uninitialize()
 
 PDmtErrorDescription DmtTreeFactory::GetSubtree(const DmtPrincipal& /*principal*/, const char* rootPath, PDmtTree& tree)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     const std::string root = rootPath ? rootPath : "";
     Failure failure;
     if (injected(dmnative::Op::GetSubtree, root, failure)) {
@@ -723,51 +730,51 @@ namespace dmnative {
 
 void failOn(Op op, const char* path, const char* errorText)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     g_failures[{static_cast<int>(op), path ? path : ""}] = Failure{errorText ? errorText : "", errorText == nullptr};
 }
 
 void failCall(long n, const char* errorText)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     g_failCallNumber = n;
     g_failCallError = Failure{errorText ? errorText : "", errorText == nullptr};
 }
 
 void clearFailures()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     g_failures.clear();
     g_failCallNumber = 0;
 }
 
 long failableCalls()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     return g_failableCalls;
 }
 
 int initializeCalls()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     return g_initializeCalls;
 }
 
 int successfulInitializeCalls()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     return g_successfulInitializeCalls;
 }
 
 int uninitializeCalls()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     return g_uninitializeCalls;
 }
 
 void resetCounters()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     g_failableCalls = 0;
     g_initializeCalls = 0;
     g_successfulInitializeCalls = 0;

@@ -1,0 +1,32 @@
+// POSIX functions that this test program supplies in place of the C library's: the library calls
+// them through the dynamic linker, so the program's definitions win.
+//
+// sleep never waits; it records the delays asked for. poll and clock_gettime run the real ones
+// unless a test puts the listener's clock into one of the simulated modes below.
+#ifndef TESTS_POSIX_SEAM_H
+#define TESTS_POSIX_SEAM_H
+
+#include <functional>
+#include <vector>
+
+namespace testsupport {
+
+void resetSleeps();
+// The first delays asked for (at most 1000 of them), and how many were asked for in all.
+std::vector<unsigned> sleeps();
+unsigned long long sleepCount();
+// Called on every sleep with its ordinal number (from 1) and the seconds asked for.
+void onSleep(std::function<void(unsigned long long, unsigned)> hook);
+// The spread of the stack addresses at which sleep was called, in bytes.
+long sleepStackSpread();
+
+enum class ClientClock {
+    Real,               // time passes as it does
+    WaitsTimeOut,       // a wait for a client's bytes finds none, and its whole time passes
+    EachByteTakesASecond  // every byte that arrives has taken one second to come
+};
+void setClientClock(ClientClock mode);
+
+}  // namespace testsupport
+
+#endif
