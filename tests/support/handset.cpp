@@ -63,7 +63,7 @@ std::string readFile(const std::string& path)
 
 std::string statusFilePath()
 {
-    return DMREG_STATUS_FILE;
+    return DMREG_TEST_STATUS_FILE;
 }
 
 int fileMode(const std::string& path)
@@ -86,12 +86,16 @@ void Handset::SetUp()
     unlink(statusFilePath().c_str());
     resetSleeps();
     setClientClock(ClientClock::Real);
+    // A flow that reaches the listener ends there at once unless a test serves clients.
+    failAccept(EINVAL);
+    forgetListeningSocket();
 }
 
 void Handset::TearDown()
 {
     dmnative::clearFailures();
     setClientClock(ClientClock::Real);
+    failAccept(0);
 }
 
 void Handset::useTree(const std::string& text)

@@ -1,8 +1,18 @@
+// The library is to call these definitions, not fortified inline ones.
+#undef _FORTIFY_SOURCE
 #include "posix_seam.h"
+
+#include "dmreg_config.h"
 
 #include <atomic>
 #include <climits>
+#include <cstdarg>
+#include <cstring>
 #include <dlfcn.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <mutex>
 #include <poll.h>
 #include <time.h>
@@ -14,10 +24,10 @@ std::mutex g_sleepMutex;
 std::vector<unsigned> g_sleeps;
 unsigned long long g_sleepCount = 0;
 std::function<void(unsigned long long, unsigned)> g_sleepHook;
-long g_minFrame = LONG_MAX;
-long g_maxFrame = 0;
 
 std::atomic<ClientClock> g_clock{ClientClock::Real};
+std::atomic<int> g_acceptError{0};
+std::atomic<int> g_listeningSocket{-1};
 std::atomic<long long> g_clockOffsetMs{0};
 
 template <class F>
@@ -34,8 +44,6 @@ void resetSleeps()
     g_sleeps.clear();
     g_sleepCount = 0;
     g_sleepHook = nullptr;
-    g_minFrame = LONG_MAX;
-    g_maxFrame = 0;
 }
 
 std::vector<unsigned> sleeps()
@@ -56,24 +64,62 @@ void onSleep(std::function<void(unsigned long long, unsigned)> hook)
     g_sleepHook = std::move(hook);
 }
 
-long sleepStackSpread()
-{
-    std::lock_guard<std::mutex> lock(g_sleepMutex);
-    return g_sleepCount == 0 ? 0 : g_maxFrame - g_minFrame;
-}
-
 void setClientClock(ClientClock mode)
 {
     g_clock = mode;
+}
+
+void failAccept(int error)
+{
+    g_acceptError = error;
+}
+
+int listeningSocket()
+{
+    return g_listeningSocket.load();
+}
+
+void forgetListeningSocket()
+{
+    g_listeningSocket = -1;
 }
 
 }  // namespace testsupport
 
 using namespace testsupport;
 
+namespace {
+
+// The library's status file lives where the tests can reach it (see DMREG_TEST_STATUS_FILE).
+const char* mapPath(const char* path)
+{
+    static const char configured[] = DMREG_STATUS_FILE;
+    return path != nullptr && strcmp(path, configured) == 0 ? DMREG_TEST_STATUS_FILE : path;
+}
+
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    static const auto real = realFunction<int (*)(const char*, int, ...)>("open");
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    return real(mapPath(path), flags, mode);
+}
+
+extern "C" int access(const char* path, int how)
+{
+    static const auto real = realFunction<int (*)(const char*, int)>("access");
+    return real(mapPath(path), how);
+}
+
 extern "C" unsigned int sleep(unsigned int seconds)
 {
-    const long frame = reinterpret_cast<long>(__builtin_frame_address(0));
     std::function<void(unsigned long long, unsigned)> hook;
     unsigned long long number;
     {
@@ -82,8 +128,6 @@ extern "C" unsigned int sleep(unsigned int seconds)
         if (g_sleeps.size() < 1000) {
             g_sleeps.push_back(seconds);
         }
-        g_minFrame = frame < g_minFrame ? frame : g_minFrame;
-        g_maxFrame = frame > g_maxFrame ? frame : g_maxFrame;
         hook = g_sleepHook;
     }
     if (hook) {
@@ -121,4 +165,16 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec* now)
         }
     }
     return result;
+}
+
+extern "C" int accept(int socket, struct sockaddr* address, socklen_t* length)
+{
+    static const auto real = realFunction<int (*)(int, struct sockaddr*, socklen_t*)>("accept");
+    g_listeningSocket = socket;
+    const int error = g_acceptError.load();
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return real(socket, address, length);
 }

@@ -17,8 +17,6 @@ std::vector<unsigned> sleeps();
 unsigned long long sleepCount();
 // Called on every sleep with its ordinal number (from 1) and the seconds asked for.
 void onSleep(std::function<void(unsigned long long, unsigned)> hook);
-// The spread of the stack addresses at which sleep was called, in bytes.
-long sleepStackSpread();
 
 enum class ClientClock {
     Real,               // time passes as it does
@@ -26,6 +24,13 @@ enum class ClientClock {
     EachByteTakesASecond  // every byte that arrives has taken one second to come
 };
 void setClientClock(ClientClock mode);
+
+// accept fails at once with this error (0: the real accept).
+void failAccept(int error);
+// The socket the library last waited on in accept, -1 when none since forgetListeningSocket();
+// shutting it down ends the listener the way a failing socket would.
+int listeningSocket();
+void forgetListeningSocket();
 
 }  // namespace testsupport
 

@@ -55,6 +55,7 @@ void StderrCapture::drain(int fd)
 {
     std::string pending;
     char buffer[65536];
+    pending.reserve(2 * sizeof(buffer));  // no growth while capturing, for tests that watch the heap
     ssize_t got;
     while ((got = read(fd, buffer, sizeof(buffer))) > 0) {
         pending.append(buffer, static_cast<size_t>(got));

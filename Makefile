@@ -1,0 +1,68 @@
+# The README's two commands, and the builds behind them.
+#
+#   make test   host suite, sanitizer suite, then the 32-bit ARM suite under qemu-arm
+#   make demo   one registration on a simulated handset, then the same SIM again
+#   make size   stripped size of libzavdmreg.so.1 for host and ARM
+
+JOBS ?= 2
+HOST := build
+ASAN := build-asan
+ARM := build-arm
+# The host builds keep the status file inside their build tree; the ARM build is the shipping
+# configuration with the fixed paths.
+status_in = -DDMREG_STATUS_FILE=$(CURDIR)/$(1)/sim-root/zavlocal/download/appwrite/zav_dmregstatus.cfg
+
+HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3
+ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
+
+.PHONY: all test demo size deps host asan arm test-host test-asan test-arm clean
+
+all: host
+
+# Installs what is missing: with apt-get when run as root, otherwise it says what to run.
+deps:
+	@sh tools/ensure-packages.sh $(HOST_PACKAGES)
+
+host: deps
+	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call status_in,$(HOST)) >/dev/null
+	cmake --build $(HOST) -j $(JOBS)
+
+test-host: host
+	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug $(call status_in,$(ASAN)) \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all" \
+	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+	cmake --build $(ASAN) -j $(JOBS)
+
+test-asan: asan
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+arm:
+	cmake -S . -B $(ARM) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(ARM) -j $(JOBS)
+
+test-arm:
+	@if sh tools/ensure-packages.sh $(ARM_PACKAGES); then \
+	  $(MAKE) --no-print-directory arm && cd $(ARM) && ctest --output-on-failure -j $(JOBS); \
+	else \
+	  echo "make test: skipped the ARM suite: the cross compiler and qemu-arm are not installed (run as root, or install: $(ARM_PACKAGES))"; \
+	fi
+
+test: test-host test-asan test-arm
+
+demo: host
+	@sh tools/demo.sh $(HOST)
+
+size: host arm
+	@for d in $(HOST) $(ARM); do \
+	  strip=strip; [ $$d = $(ARM) ] && strip=arm-linux-gnueabi-strip; \
+	  $$strip -o $$d/libzavdmreg.stripped $$d/lib/libzavdmreg.so.1 && \
+	  printf '%-6s %8d bytes  libzavdmreg.so.1 (stripped)\n' $$d `stat -c %s $$d/libzavdmreg.stripped`; \
+	done
+
+clean:
+	rm -rf $(HOST) $(ASAN) $(ARM)
