@@ -96,6 +96,7 @@ void Handset::TearDown()
     dmnative::clearFailures();
     setClientClock(ClientClock::Real);
     failAccept(0);
+    failFdopen(0);
 }
 
 void Handset::useTree(const std::string& text)

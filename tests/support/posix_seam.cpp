@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
@@ -27,6 +28,8 @@ std::function<void(unsigned long long, unsigned)> g_sleepHook;
 
 std::atomic<ClientClock> g_clock{ClientClock::Real};
 std::atomic<int> g_acceptError{0};
+std::atomic<int> g_acceptFailures{0};  // how many accepts are still to fail; negative: all
+std::atomic<int> g_fdopenFailures{0};
 std::atomic<int> g_listeningSocket{-1};
 std::atomic<long long> g_clockOffsetMs{0};
 
@@ -69,9 +72,15 @@ void setClientClock(ClientClock mode)
     g_clock = mode;
 }
 
-void failAccept(int error)
+void failAccept(int error, int times)
 {
     g_acceptError = error;
+    g_acceptFailures = error == 0 ? 0 : times;
+}
+
+void failFdopen(int times)
+{
+    g_fdopenFailures = times;
 }
 
 int listeningSocket()
@@ -171,10 +180,25 @@ extern "C" int accept(int socket, struct sockaddr* address, socklen_t* length)
 {
     static const auto real = realFunction<int (*)(int, struct sockaddr*, socklen_t*)>("accept");
     g_listeningSocket = socket;
-    const int error = g_acceptError.load();
-    if (error != 0) {
-        errno = error;
+    int left = g_acceptFailures.load();
+    while (left != 0 && !g_acceptFailures.compare_exchange_weak(left, left > 0 ? left - 1 : left)) {
+    }
+    if (left != 0) {
+        errno = g_acceptError.load();
         return -1;
     }
     return real(socket, address, length);
+}
+
+extern "C" FILE* fdopen(int fd, const char* mode)
+{
+    static const auto real = realFunction<FILE* (*)(int, const char*)>("fdopen");
+    int left = g_fdopenFailures.load();
+    while (left > 0 && !g_fdopenFailures.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left > 0) {
+        errno = EMFILE;
+        return nullptr;
+    }
+    return real(fd, mode);
 }

@@ -25,8 +25,11 @@ enum class ClientClock {
 };
 void setClientClock(ClientClock mode);
 
-// accept fails at once with this error (0: the real accept).
-void failAccept(int error);
+// The next accepts (all of them when times is negative) fail at once with this error;
+// error 0 restores the real accept.
+void failAccept(int error, int times = -1);
+// The next fdopen calls fail with EMFILE.
+void failFdopen(int times);
 // The socket the library last waited on in accept, -1 when none since forgetListeningSocket();
 // shutting it down ends the listener the way a failing socket would.
 int listeningSocket();
