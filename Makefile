@@ -54,8 +54,12 @@ test-arm:
 
 test: test-host test-asan test-arm
 
-demo: host
-	@sh tools/demo.sh $(HOST)
+demo: deps
+	@echo "building the library, the stand-ins and the simulated handset ($(HOST)/build.log)"
+	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call status_in,$(HOST)) >$(HOST).log 2>&1 && \
+	  cmake --build $(HOST) -j $(JOBS) >>$(HOST).log 2>&1 || { cat $(HOST).log; exit 1; }
+	@mv -f $(HOST).log $(HOST)/build.log
+	@bash tools/demo.sh $(HOST)
 
 size: host arm
 	@for d in $(HOST) $(ARM); do \
