@@ -31,7 +31,7 @@ std::atomic<int> g_acceptError{0};
 std::atomic<int> g_acceptFailures{0};  // how many accepts are still to fail; negative: all
 std::atomic<int> g_fdopenFailures{0};
 std::atomic<int> g_listeningSocket{-1};
-std::atomic<long long> g_clockOffsetMs{0};
+std::atomic<long> g_clockOffsetMs{0};  // no 64-bit atomics on the 32-bit target
 
 template <class F>
 F realFunction(const char* name)
@@ -165,7 +165,7 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec* now)
     static const auto real = realFunction<int (*)(clockid_t, struct timespec*)>("clock_gettime");
     const int result = real(clock, now);
     if (result == 0 && clock == CLOCK_MONOTONIC) {
-        const long long offset = g_clockOffsetMs.load();
+        const long offset = g_clockOffsetMs.load();
         now->tv_sec += static_cast<time_t>(offset / 1000);
         now->tv_nsec += static_cast<long>((offset % 1000) * 1000000);
         if (now->tv_nsec >= 1000000000L) {
