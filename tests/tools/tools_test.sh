@@ -52,8 +52,8 @@ check "client help" 0 "usage: dmreg-client" $client --help
 check "client usage" 2 "usage:" $client frobnicate
 check "client bad timeout" 2 "unknown or incomplete option '--timeout'" $client --timeout x getport
 check "client success without IMEI" 2 "usage:" $client ack --success
-check "client nothing listens" 3 "nothing listens at $work/none.sock" $client --socket "$work/none.sock" getport
-check "client not a socket" 4 "$work/not-a-socket is not a socket" $client --socket "$work/not-a-socket" getport
+check "client nothing listens" 3 "nothing listens at none.sock" $client --socket none.sock getport
+check "client not a socket" 4 "not-a-socket is not a socket" $client --socket not-a-socket getport
 check "client text too long" 2 "at most 159 characters" $client ack "$(printf 'x%.0s' $(seq 160))"
 
 # dmreg-client against listeners that misbehave (small local peers in python3)
@@ -70,11 +70,11 @@ c.close(); s.close(); os.unlink(path)
 PY
   wait_for test -S "$1"
 }
-peer "$work/peer.sock" "hello"
-check "client malformed answer" 5 'malformed answer from' $client --socket "$work/peer.sock" getport
+peer peer.sock "hello"
+check "client malformed answer" 5 'malformed answer from' $client --socket peer.sock getport
 wait
-peer "$work/peer.sock" silent
-check "client no answer" 6 "no answer from $work/peer.sock within 1 s" $client --socket "$work/peer.sock" --timeout 1 getport
+peer peer.sock silent
+check "client no answer" 6 "no answer from peer.sock within 1 s" $client --socket peer.sock --timeout 1 getport
 wait
 
 # dmreg-client against the library's listener
