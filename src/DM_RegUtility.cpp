@@ -642,22 +642,12 @@ auto retryOnSignal(Call call) -> decltype(call())
     return result;
 }
 
-// Opens the status file for a new content without touching the process's file-creation mask:
-// a file made here gets mode 0777 on its own descriptor, an existing one keeps its mode.
-int openStatusFileForWriting()
-{
-    const int fd = retryOnSignal([] { return open(DMREG_STATUS_FILE, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0777); });
-    if (fd >= 0) {
-        if (fchmod(fd, 0777) != 0) {
-            DM_TRACE("Cannot give %s mode 0777: %s\n", DMREG_STATUS_FILE, strerror(errno));
-        }
-        return fd;
-    }
-    if (errno != EEXIST) {
-        return -1;
-    }
-    return retryOnSignal([] { return open(DMREG_STATUS_FILE, O_WRONLY | O_TRUNC | O_CLOEXEC); });
-}
+// A new record goes to a file beside the status file, which then replaces it whole: a failure
+// or a crash at any moment leaves the old record or the new one, never an empty or partial
+// file. The process's file-creation mask is not touched (another thread of the host may be
+// using it): the mode is set on the new file's own descriptor, 0777 for a first record, the old
+// file's mode otherwise.
+const char kNewStatusFile[] = DMREG_STATUS_FILE ".new";
 
 }  // namespace
 
@@ -665,18 +655,30 @@ void writeImsiToFile(char* imsi)
 {
     const char* digits = imsi ? imsi : "";
     DM_TRACE("write IMSI to file:%s\n", digits);
-    const int fd = openStatusFileForWriting();
+    unlink(kNewStatusFile);  // left by an earlier crash
+    const int fd = retryOnSignal([] { return open(kNewStatusFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
     if (fd < 0) {
-        DM_TRACE("Cannot open %s to record the IMSI: %s\n", DMREG_STATUS_FILE, strerror(errno));
+        DM_TRACE("Cannot open %s to record the IMSI: %s\n", kNewStatusFile, strerror(errno));
         return;
     }
+    struct stat old;
+    const mode_t mode = stat(DMREG_STATUS_FILE, &old) == 0 ? (old.st_mode & 07777) : 0777;
     const size_t length = strlen(digits);
     const ssize_t written = retryOnSignal([&] { return write(fd, digits, length); });
-    if (written < 0 || static_cast<size_t>(written) != length) {
-        DM_TRACE("Cannot record the IMSI in %s: %s\n", DMREG_STATUS_FILE,
-                 written < 0 ? strerror(errno) : "short write");
+    int error = 0;
+    if (written < 0 || fchmod(fd, mode) != 0 || fsync(fd) != 0) {
+        error = errno;
+    } else if (static_cast<size_t>(written) != length) {
+        error = EIO;
     }
     close(fd);
+    if (error == 0 && rename(kNewStatusFile, DMREG_STATUS_FILE) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        DM_TRACE("Cannot record the IMSI in %s: %s\n", DMREG_STATUS_FILE, strerror(error));
+        unlink(kNewStatusFile);
+    }
 }
 
 bool readImsiFromFile(char* buffer, int length)

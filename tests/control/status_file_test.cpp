@@ -51,7 +51,7 @@ TEST_F(StatusFile, RewriteReplacesTheWholeContentAndKeepsTheMode)
     EXPECT_EQ(fileMode(statusFilePath()), 0640);
 }
 
-TEST_F(StatusFile, UnwritableFileIsTraced)
+TEST_F(StatusFile, UnwritableFileIsTracedAndLeftAlone)
 {
     const std::string blocked = statusFilePath();
     mkdir(blocked.c_str(), 0755);  // a folder where the file should be
@@ -61,8 +61,9 @@ TEST_F(StatusFile, UnwritableFileIsTraced)
     const Lines lines = capture.finish();
     rmdir(blocked.c_str());
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], util("writeImsiToFile", "Cannot open " + std::string(DMREG_STATUS_FILE) +
-                                                    " to record the IMSI: Is a directory"));
+    EXPECT_EQ(lines[1], util("writeImsiToFile", "Cannot record the IMSI in " + std::string(DMREG_STATUS_FILE) +
+                                                    ": Is a directory"));
+    EXPECT_EQ(testsupport::fileMode(statusFilePath() + ".new"), -1) << "nothing is left beside it";
 }
 
 TEST_F(StatusFile, ReadingEndsInEveryWayWithItsLine)

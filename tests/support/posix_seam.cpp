@@ -12,7 +12,9 @@
 #include <dlfcn.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <mutex>
 #include <poll.h>
@@ -99,11 +101,18 @@ using namespace testsupport;
 
 namespace {
 
-// The library's status file lives where the tests can reach it (see DMREG_TEST_STATUS_FILE).
+// The library's status file (and its companion files, which share its name as a prefix) lives
+// where the tests can reach it: see DMREG_TEST_STATUS_FILE.
 const char* mapPath(const char* path)
 {
     static const char configured[] = DMREG_STATUS_FILE;
-    return path != nullptr && strcmp(path, configured) == 0 ? DMREG_TEST_STATUS_FILE : path;
+    static const char test[] = DMREG_TEST_STATUS_FILE;
+    if (path == nullptr || strcmp(configured, test) == 0 || strncmp(path, configured, sizeof(configured) - 1) != 0) {
+        return path;
+    }
+    thread_local std::string mapped;
+    mapped = std::string(test) + (path + sizeof(configured) - 1);
+    return mapped.c_str();
 }
 
 }  // namespace
@@ -125,6 +134,25 @@ extern "C" int access(const char* path, int how)
 {
     static const auto real = realFunction<int (*)(const char*, int)>("access");
     return real(mapPath(path), how);
+}
+
+extern "C" int stat(const char* __restrict path, struct stat* __restrict info)
+{
+    static const auto real = realFunction<int (*)(const char*, struct stat*)>("stat");
+    return real(mapPath(path), info);
+}
+
+extern "C" int rename(const char* from, const char* to)
+{
+    static const auto real = realFunction<int (*)(const char*, const char*)>("rename");
+    const std::string mappedFrom = mapPath(from);
+    return real(mappedFrom.c_str(), mapPath(to));
+}
+
+extern "C" int unlink(const char* path)
+{
+    static const auto real = realFunction<int (*)(const char*)>("unlink");
+    return real(mapPath(path));
 }
 
 extern "C" unsigned int sleep(unsigned int seconds)
