@@ -106,7 +106,8 @@ int DM_RegServer::listenAndProcess()
             snprintf(answer, sizeof(answer), "\nN\n%d", static_cast<int>(DM_DmtUtility::GetClientPort()));
             DM_TRACE("get the port number:%s\n", answer);
             // A client that has gone must not take the host process down with SIGPIPE.
-            send(m_connFd, answer, strlen(answer), MSG_NOSIGNAL);
+            while (send(m_connFd, answer, strlen(answer), MSG_NOSIGNAL) < 0 && errno == EINTR) {
+            }
         } else {
             processDMMsg();
         }

@@ -42,6 +42,9 @@ struct State {
     Script<std::string> imei;
     Script<std::string> serviceCentre;
     int calls[kCallKinds] = {};
+    std::vector<Call> log;
+    int failCallNumber = 0;
+    int failCallResult = 0;
     std::vector<SentSms> sent;
     std::string outbox;
     bool broken = false;      // a malformed scenario: every call answers "not initiated"
@@ -243,7 +246,9 @@ int begin(State& s, Call call)
 {
     const int i = static_cast<int>(call);
     ++s.calls[i];
-    return s.broken ? TAPI_RESULT_NOT_INITIATED : s.results[i].take();
+    s.log.push_back(call);
+    const int result = s.broken ? TAPI_RESULT_NOT_INITIATED : s.results[i].take();
+    return static_cast<int>(s.log.size()) == s.failCallNumber ? s.failCallResult : result;
 }
 
 void copyIdentity(Script<std::string>& script, char* out)
@@ -334,6 +339,19 @@ int calls(Call call)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     return state().calls[static_cast<int>(call)];
+}
+
+std::vector<Call> callLog()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return state().log;
+}
+
+void failCall(int n, int result)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    state().failCallNumber = n;
+    state().failCallResult = result;
 }
 
 std::vector<SentSms> sent()

@@ -2,6 +2,7 @@
 #undef _FORTIFY_SOURCE
 #include "posix_seam.h"
 
+#include "DM_RegUtility.h"
 #include "dmreg_config.h"
 
 #include <atomic>
@@ -33,7 +34,41 @@ std::atomic<int> g_acceptError{0};
 std::atomic<int> g_acceptFailures{0};  // how many accepts are still to fail; negative: all
 std::atomic<int> g_fdopenFailures{0};
 std::atomic<int> g_listeningSocket{-1};
-std::atomic<long> g_clockOffsetMs{0};  // no 64-bit atomics on the 32-bit target
+std::atomic<long> g_clockOffsetMs{0};
+
+struct Tracked {
+    std::atomic<int> calls{0};
+    std::atomic<int> failAt{0};
+    std::atomic<int> error{0};
+};
+Tracked g_posix[kPosixFunctions];
+std::atomic<bool> g_tracking{false};
+
+// Whether an address lies in the registration library.
+bool inLibrary(const void* address)
+{
+    static const void* base = [] {
+        Dl_info info{};
+        dladdr(reinterpret_cast<const void*>(&dmNeedRegister), &info);
+        return info.dli_fbase;
+    }();
+    Dl_info info{};
+    return dladdr(address, &info) != 0 && info.dli_fbase == base;
+}
+
+// Counts a call of the library; true (errno set) when it is the one to fail.
+bool failHere(Posix function, const void* caller)
+{
+    if (!g_tracking.load() || !inLibrary(caller)) {
+        return false;
+    }
+    Tracked& t = g_posix[static_cast<int>(function)];
+    if (++t.calls != t.failAt.load()) {
+        return false;
+    }
+    errno = t.error.load();
+    return true;
+}  // no 64-bit atomics on the 32-bit target
 
 template <class F>
 F realFunction(const char* name)
@@ -85,6 +120,34 @@ void failFdopen(int times)
     g_fdopenFailures = times;
 }
 
+const char* posixName(Posix function)
+{
+    static const char* const names[kPosixFunctions] = {"open", "read", "write", "socket", "bind",
+                                                       "chmod", "listen", "accept", "fdopen", "send"};
+    return names[static_cast<int>(function)];
+}
+
+void trackPosix(Posix function, int n, int error)
+{
+    for (Tracked& t : g_posix) {
+        t.calls = 0;
+        t.failAt = 0;
+    }
+    g_posix[static_cast<int>(function)].failAt = n;
+    g_posix[static_cast<int>(function)].error = error;
+    g_tracking = true;
+}
+
+void stopTrackingPosix()
+{
+    g_tracking = false;
+}
+
+int posixCalls(Posix function)
+{
+    return g_posix[static_cast<int>(function)].calls.load();
+}
+
 int listeningSocket()
 {
     return g_listeningSocket.load();
@@ -120,6 +183,9 @@ const char* mapPath(const char* path)
 extern "C" int open(const char* path, int flags, ...)
 {
     static const auto real = realFunction<int (*)(const char*, int, ...)>("open");
+    if (failHere(Posix::Open, __builtin_return_address(0))) {
+        return -1;
+    }
     mode_t mode = 0;
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list args;
@@ -208,6 +274,9 @@ extern "C" int accept(int socket, struct sockaddr* address, socklen_t* length)
 {
     static const auto real = realFunction<int (*)(int, struct sockaddr*, socklen_t*)>("accept");
     g_listeningSocket = socket;
+    if (failHere(Posix::Accept, __builtin_return_address(0))) {
+        return -1;
+    }
     int left = g_acceptFailures.load();
     while (left != 0 && !g_acceptFailures.compare_exchange_weak(left, left > 0 ? left - 1 : left)) {
     }
@@ -221,6 +290,9 @@ extern "C" int accept(int socket, struct sockaddr* address, socklen_t* length)
 extern "C" FILE* fdopen(int fd, const char* mode)
 {
     static const auto real = realFunction<FILE* (*)(int, const char*)>("fdopen");
+    if (failHere(Posix::Fdopen, __builtin_return_address(0))) {
+        return nullptr;
+    }
     int left = g_fdopenFailures.load();
     while (left > 0 && !g_fdopenFailures.compare_exchange_weak(left, left - 1)) {
     }
@@ -229,4 +301,46 @@ extern "C" FILE* fdopen(int fd, const char* mode)
         return nullptr;
     }
     return real(fd, mode);
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t size)
+{
+    static const auto real = realFunction<ssize_t (*)(int, void*, size_t)>("read");
+    return failHere(Posix::Read, __builtin_return_address(0)) ? -1 : real(fd, buffer, size);
+}
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t size)
+{
+    static const auto real = realFunction<ssize_t (*)(int, const void*, size_t)>("write");
+    return failHere(Posix::Write, __builtin_return_address(0)) ? -1 : real(fd, buffer, size);
+}
+
+extern "C" int socket(int domain, int type, int protocol)
+{
+    static const auto real = realFunction<int (*)(int, int, int)>("socket");
+    return failHere(Posix::Socket, __builtin_return_address(0)) ? -1 : real(domain, type, protocol);
+}
+
+extern "C" int bind(int fd, const struct sockaddr* address, socklen_t length)
+{
+    static const auto real = realFunction<int (*)(int, const struct sockaddr*, socklen_t)>("bind");
+    return failHere(Posix::Bind, __builtin_return_address(0)) ? -1 : real(fd, address, length);
+}
+
+extern "C" int chmod(const char* path, mode_t mode)
+{
+    static const auto real = realFunction<int (*)(const char*, mode_t)>("chmod");
+    return failHere(Posix::Chmod, __builtin_return_address(0)) ? -1 : real(mapPath(path), mode);
+}
+
+extern "C" int listen(int fd, int backlog)
+{
+    static const auto real = realFunction<int (*)(int, int)>("listen");
+    return failHere(Posix::Listen, __builtin_return_address(0)) ? -1 : real(fd, backlog);
+}
+
+extern "C" ssize_t send(int fd, const void* buffer, size_t size, int flags)
+{
+    static const auto real = realFunction<ssize_t (*)(int, const void*, size_t, int)>("send");
+    return failHere(Posix::Send, __builtin_return_address(0)) ? -1 : real(fd, buffer, size, flags);
 }

@@ -30,6 +30,17 @@ void setClientClock(ClientClock mode);
 void failAccept(int error, int times = -1);
 // The next fdopen calls fail with EMFILE.
 void failFdopen(int times);
+
+// The POSIX calls that the library makes for the status file and the listener, counted and
+// failed one at a time. Only calls made from the library itself are counted, and only while
+// tracking is on.
+enum class Posix { Open, Read, Write, Socket, Bind, Chmod, Listen, Accept, Fdopen, Send };
+constexpr int kPosixFunctions = 10;
+const char* posixName(Posix function);
+// Starts counting from zero; the n-th call of function (0: none) fails with error.
+void trackPosix(Posix function = Posix::Open, int n = 0, int error = 0);
+void stopTrackingPosix();
+int posixCalls(Posix function);
 // The socket the library last waited on in accept, -1 when none since forgetListeningSocket();
 // shutting it down ends the listener the way a failing socket would.
 int listeningSocket();
