@@ -417,6 +417,9 @@ std::string TreeFile::store(const std::string& path, const DmtData& value)
     }
     t_internalRead = false;
     const long line = node.line;
+    if (render(node) == render(before)) {
+        return "";  // the file already holds this value
+    }
     if (line < 0) {
         node = before;
         return "node " + path + " has no line in the tree file";
