@@ -12,7 +12,7 @@ ARM := build-arm
 # configuration with the fixed paths.
 status_in = -DDMREG_STATUS_FILE=$(CURDIR)/$(1)/sim-root/zavlocal/download/appwrite/zav_dmregstatus.cfg
 
-HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3
+HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
 .PHONY: all test demo size deps host asan arm test-host test-asan test-arm clean

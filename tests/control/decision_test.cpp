@@ -1,6 +1,8 @@
 // The registration decision: the operator list rules and the new-SIM test.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <sstream>
 
 #include "DM_RegUtility.h"
@@ -19,6 +21,12 @@ struct MncCase {
     const char* imsi;
     int match;  // index of the matching entry, -1 for none
 };
+
+// Test names and failure messages show the case by its comment.
+void PrintTo(const MncCase& c, std::ostream* out)
+{
+    *out << c.comment;
+}
 
 const MncCase kMncCases[] = {
     {"only the second of two operators", {"46000", "00101"}, "001010123456789", 1},

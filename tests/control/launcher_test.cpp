@@ -249,7 +249,8 @@ TEST_F(Launcher, PinWaitOfAMillionPassesHoldsNoMemoryPerPass)
     EXPECT_EQ(last, launch("activateDmRegister", "LEAVE\t"));
     EXPECT_EQ(testsupport::sleepCount(), passes);
     EXPECT_EQ(highestFrame - lowestFrame, 0) << "every pass waits at the same stack depth";
-    EXPECT_EQ(heapAtEnd, heapAtStart) << "the heap grew during the wait";
+    // A byte kept per pass would be a megabyte here; the slack is for the trace reader's buffers.
+    EXPECT_LT(heapAtEnd, heapAtStart + 65536) << "the heap grew during the wait";
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The acknowledgement listener against real clients on the real socket, in threads of their own.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -132,6 +134,12 @@ struct Reading {
     std::string stored;
     bool fetchedLine;  // whether the end marker ended the text
 };
+
+// Test names and failure messages show the case by its comment.
+void PrintTo(const Reading& c, std::ostream* out)
+{
+    *out << c.comment;
+}
 
 std::vector<Reading> readings()
 {

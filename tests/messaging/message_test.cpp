@@ -1,6 +1,8 @@
 // The registration message and the acknowledgement check.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 
 #include "DM_RegUtility.h"
@@ -92,6 +94,12 @@ struct AckCase {
     bool accepted;
     Lines tail;  // the check's lines after "content is ... length is ...", in order
 };
+
+// Test names and failure messages show the case by its comment.
+void PrintTo(const AckCase& c, std::ostream* out)
+{
+    *out << c.comment;
+}
 
 const std::string kImei = zavtapi::kDefaultImei;
 

@@ -2,6 +2,8 @@
 // malformed scenarios.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <string>
 
@@ -61,6 +63,12 @@ struct BadScenario {
     const char* line;
     const char* message;
 };
+
+// Test names and failure messages show the case by its comment.
+void PrintTo(const BadScenario& c, std::ostream* out)
+{
+    *out << c.comment;
+}
 
 const BadScenario kBadScenarios[] = {
     // keys are a closed set

@@ -2,6 +2,8 @@
 // counters and failure injection that the library's tests rely on.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "dmnative_control.h"
@@ -24,6 +26,12 @@ struct Malformed {
     const char* file;
     const char* message;  // what follows "dmnative: <path>:"
 };
+
+// Test names and failure messages show the case by its comment.
+void PrintTo(const Malformed& c, std::ostream* out)
+{
+    *out << c.comment;
+}
 
 const Malformed kMalformed[] = {
     // a path must start at the root
