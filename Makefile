@@ -8,6 +8,10 @@ JOBS ?= 2
 HOST := build
 ASAN := build-asan
 ARM := build-arm
+COV := build-coverage
+# The coverage that the suite has reached; a change that lowers it fails the run.
+COVERAGE_FLOOR_LINES := 100
+COVERAGE_FLOOR_BRANCHES := 95
 # The host builds keep the status file inside their build tree; the ARM build is the shipping
 # configuration with the fixed paths.
 status_in = -DDMREG_STATUS_FILE=$(CURDIR)/$(1)/sim-root/zavlocal/download/appwrite/zav_dmregstatus.cfg
@@ -15,7 +19,7 @@ status_in = -DDMREG_STATUS_FILE=$(CURDIR)/$(1)/sim-root/zavlocal/download/appwri
 HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
-.PHONY: all test demo size deps host asan arm test-host test-asan test-arm clean
+.PHONY: all test demo size deps host asan arm test-host test-asan test-arm coverage clean
 
 all: host
 
@@ -52,7 +56,19 @@ test-arm:
 	  echo "make test: skipped the ARM suite: the cross compiler and qemu-arm are not installed (run as root, or install: $(ARM_PACKAGES))"; \
 	fi
 
-test: test-host test-asan test-arm
+test: test-host test-asan test-arm coverage
+
+# Line and branch coverage of the library (src/ and include/) by the host suite.
+coverage: deps
+	cmake -S . -B $(COV) -DCMAKE_BUILD_TYPE=Debug $(call status_in,$(COV)) \
+	  -DCMAKE_CXX_FLAGS="--coverage -O0" -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
+	cmake --build $(COV) -j $(JOBS)
+	find $(COV) -name '*.gcda' -delete
+	cd $(COV) && ctest --output-on-failure -j $(JOBS) -E 'valgrind|demo'
+	gcovr --root . --object-directory $(COV) --filter 'src/' --filter 'include/' --exclude-directories '.*/CMakeFiles/[0-9.]+/.*' \
+	  --exclude-throw-branches --exclude-unreachable-branches \
+	  --html-details $(COV)/coverage.html --print-summary \
+	  --fail-under-line $(COVERAGE_FLOOR_LINES) --fail-under-branch $(COVERAGE_FLOOR_BRANCHES)
 
 demo: deps
 	@echo "building the library, the stand-ins and the simulated handset ($(HOST)/build.log)"
@@ -69,4 +85,4 @@ size: host arm
 	done
 
 clean:
-	rm -rf $(HOST) $(ASAN) $(ARM)
+	rm -rf $(HOST) $(ASAN) $(ARM) $(COV)

@@ -2,6 +2,7 @@
 // tree access, and the trace facility that every module writes through.
 #include "DM_RegUtility.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -27,32 +28,24 @@ void dmreg::trace(int level, const char* file, int line, const char* func, const
     char local[512];
     const int prefix = func ? snprintf(local, sizeof(local), "{%d} %s:%d, %s()\t", level, base, line, func)
                             : snprintf(local, sizeof(local), "{%d} %s:%d\t", level, base, line);
-    if (prefix < 0 || static_cast<size_t>(prefix) >= sizeof(local)) {
-        return;
-    }
+    const size_t prefixLength = prefix > 0 ? std::min(static_cast<size_t>(prefix), sizeof(local) - 1) : 0;
     va_list args;
     va_start(args, format);
     va_list again;
     va_copy(again, args);
-    const int body = vsnprintf(local + prefix, sizeof(local) - static_cast<size_t>(prefix), format, args);
+    const int body = vsnprintf(local + prefixLength, sizeof(local) - prefixLength, format, args);
     va_end(args);
-    if (body < 0) {
-        va_end(again);
-        return;
-    }
-    const size_t total = static_cast<size_t>(prefix) + static_cast<size_t>(body);
-    char* line_text = local;
-    char* heap = nullptr;
-    if (total >= sizeof(local)) {
-        heap = static_cast<char*>(malloc(total + 1));
-        if (heap != nullptr) {
-            memcpy(heap, local, static_cast<size_t>(prefix));
-            vsnprintf(heap + prefix, total + 1 - static_cast<size_t>(prefix), format, again);
-            line_text = heap;
-        }
+    // A line longer than the local buffer is formatted again on the heap, or cut if it cannot be.
+    size_t total = prefixLength + (body > 0 ? static_cast<size_t>(body) : 0);
+    char* heap = total >= sizeof(local) ? static_cast<char*>(malloc(total + 1)) : nullptr;
+    if (heap != nullptr) {
+        memcpy(heap, local, prefixLength);
+        vsnprintf(heap + prefixLength, total + 1 - prefixLength, format, again);
     }
     va_end(again);
-    fwrite(line_text, 1, heap ? total : strlen(line_text), stderr);
+    const char* line_text = heap ? heap : local;
+    total = std::min(total, heap ? total : sizeof(local) - 1);
+    fwrite(line_text, 1, total, stderr);
     free(heap);
 }
 
@@ -664,12 +657,14 @@ void writeImsiToFile(char* imsi)
     struct stat old;
     const mode_t mode = stat(DMREG_STATUS_FILE, &old) == 0 ? (old.st_mode & 07777) : 0777;
     const size_t length = strlen(digits);
-    const ssize_t written = retryOnSignal([&] { return write(fd, digits, length); });
     int error = 0;
-    if (written < 0 || fchmod(fd, mode) != 0 || fsync(fd) != 0) {
+    for (size_t done = 0; error == 0 && done < length;) {
+        const ssize_t written = retryOnSignal([&] { return write(fd, digits + done, length - done); });
+        error = written < 0 ? errno : written == 0 ? EIO : 0;
+        done += written > 0 ? static_cast<size_t>(written) : 0;
+    }
+    if (error == 0 && (fchmod(fd, mode) != 0 || fsync(fd) != 0)) {
         error = errno;
-    } else if (static_cast<size_t>(written) != length) {
-        error = EIO;
     }
     close(fd);
     if (error == 0 && rename(kNewStatusFile, DMREG_STATUS_FILE) != 0) {

@@ -29,6 +29,7 @@ template class DMVector<DMString>;
 namespace {
 
 std::atomic<long> g_liveBlocks{0};
+std::atomic<int> g_refusedAllocations{0};
 std::atomic<long> g_liveHandles{0};
 
 char* copyText(const char* text)
@@ -51,6 +52,12 @@ char* copyText(const char* text)
 
 extern "C" void* DmtMemAllocEx(size_t size, const char* /*file*/, int /*line*/)
 {
+    int refuse = g_refusedAllocations.load();
+    while (refuse > 0 && !g_refusedAllocations.compare_exchange_weak(refuse, refuse - 1)) {
+    }
+    if (refuse > 0) {
+        return nullptr;
+    }
     void* block = malloc(size == 0 ? 1 : size);
     if (block != nullptr) {
         ++g_liveBlocks;
@@ -744,8 +751,14 @@ void failCall(long n, const char* errorText)
     g_failCallError = Failure{errorText ? errorText : "", errorText == nullptr};
 }
 
+void failAllocations(int n)
+{
+    g_refusedAllocations = n;
+}
+
 void clearFailures()
 {
+    g_refusedAllocations = 0;
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     g_failures.clear();
     g_failCallNumber = 0;

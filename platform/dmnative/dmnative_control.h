@@ -16,6 +16,8 @@ enum class Op { Initialize, GetSubtree, GetNode, GetValue, SetValue, GetString, 
 DMNATIVE_CONTROL_API void failOn(Op op, const char* path, const char* errorText);
 // Fails the n-th call (1-based) counted by failableCalls().
 DMNATIVE_CONTROL_API void failCall(long n, const char* errorText);
+// The next n blocks asked of DmtMemAllocEx are refused (null).
+DMNATIVE_CONTROL_API void failAllocations(int n);
 DMNATIVE_CONTROL_API void clearFailures();
 
 // Calls of every operation that can fail, since the last resetCounters().

@@ -202,6 +202,16 @@ TEST_F(Launcher, NewSimRunsEveryCheckThenBuildsTheMessage)
     expectTreeReleased();
 }
 
+TEST_F(Launcher, ListenerThatCannotBeCreatedEndsTheFlowNormally)
+{
+    testsupport::failNothrowNew(1);
+    const Lines lines = launcherLines(run());
+    EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
+              (Lines{launch("launchDmListener", "launch the server"), launch("launchDmListener", "construct server failed"),
+                     launch("launchDmListener", "LEAVE\t"), launch("activateDmRegister", "LEAVE\t")}));
+    EXPECT_EQ(testsupport::listeningSocket(), -1);
+}
+
 TEST_F(Launcher, PinWaitOfAMillionPassesHoldsNoMemoryPerPass)
 {
     const unsigned long long passes = 1000000;

@@ -147,8 +147,10 @@ std::string posixFailureLine(Posix function)
 {
     switch (function) {
     case Posix::Open:
+        return "IMSI";  // "Read file error" or "Cannot open ... to record the IMSI"
     case Posix::Write:
-        return "IMSI";  // "Read file error" or "Cannot ... record the IMSI"
+    case Posix::Fsync:
+        return "Cannot record the IMSI in " + std::string(DMREG_STATUS_FILE);
     case Posix::Read:
         return "Read file error";
     case Posix::Socket:

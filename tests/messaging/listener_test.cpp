@@ -244,6 +244,28 @@ TEST_F(Listener, PathTooLongOrUnbindableEndsListeningAtOnce)
                                           L5("listenAndProcess", "Can't listen on this sock:-1")}));
 }
 
+TEST_F(Listener, SocketOfAListenerThatNeverListenedIsClosed)
+{
+    {
+        StderrCapture quiet;
+        DM_RegServer server(kSocket.c_str());
+    }
+    EXPECT_EQ(testsupport::connectTo(kSocket), -1);
+    EXPECT_EQ(errno, ECONNREFUSED) << "the socket file stays, with nobody behind it";
+}
+
+TEST_F(Listener, FailingWaitForTheClientDropsIt)
+{
+    StderrCapture capture;
+    start();
+    testsupport::setClientClock(testsupport::ClientClock::WaitsFail);
+    EXPECT_EQ(request(kSocket, kAck), "");
+    testsupport::setClientClock(testsupport::ClientClock::Real);
+    stop();
+    EXPECT_EQ(processed(capture.finish()), "");
+    EXPECT_EQ(regStatus(), status(0));
+}
+
 TEST_F(Listener, SilentClientIsDroppedAndTheNextServed)
 {
     StderrCapture capture;

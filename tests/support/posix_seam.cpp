@@ -6,20 +6,22 @@
 #include "dmreg_config.h"
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <cerrno>
 #include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <mutex>
-#include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace testsupport {
 namespace {
@@ -33,6 +35,7 @@ std::atomic<ClientClock> g_clock{ClientClock::Real};
 std::atomic<int> g_acceptError{0};
 std::atomic<int> g_acceptFailures{0};  // how many accepts are still to fail; negative: all
 std::atomic<int> g_fdopenFailures{0};
+std::atomic<int> g_nothrowNewFailures{0};
 std::atomic<int> g_listeningSocket{-1};
 std::atomic<long> g_clockOffsetMs{0};
 
@@ -120,10 +123,16 @@ void failFdopen(int times)
     g_fdopenFailures = times;
 }
 
+void failNothrowNew(int times)
+{
+    g_nothrowNewFailures = times;
+}
+
 const char* posixName(Posix function)
 {
-    static const char* const names[kPosixFunctions] = {"open", "read", "write", "socket", "bind",
-                                                       "chmod", "listen", "accept", "fdopen", "send"};
+    static const char* const names[kPosixFunctions] = {"open",   "read",   "write",  "fsync",
+                                                       "socket", "bind",   "chmod",  "listen",
+                                                       "accept", "fdopen", "send"};
     return names[static_cast<int>(function)];
 }
 
@@ -243,6 +252,10 @@ extern "C" int poll(struct pollfd* fds, nfds_t count, int timeout)
 {
     static const auto real = realFunction<int (*)(struct pollfd*, nfds_t, int)>("poll");
     const ClientClock mode = g_clock.load();
+    if (mode == ClientClock::WaitsFail) {
+        errno = EBADF;
+        return -1;
+    }
     if (mode == ClientClock::WaitsTimeOut && timeout > 0) {
         g_clockOffsetMs += timeout;
         return 0;
@@ -315,6 +328,12 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t size)
     return failHere(Posix::Write, __builtin_return_address(0)) ? -1 : real(fd, buffer, size);
 }
 
+extern "C" int fsync(int fd)
+{
+    static const auto real = realFunction<int (*)(int)>("fsync");
+    return failHere(Posix::Fsync, __builtin_return_address(0)) ? -1 : real(fd);
+}
+
 extern "C" int socket(int domain, int type, int protocol)
 {
     static const auto real = realFunction<int (*)(int, int, int)>("socket");
@@ -343,4 +362,19 @@ extern "C" ssize_t send(int fd, const void* buffer, size_t size, int flags)
 {
     static const auto real = realFunction<ssize_t (*)(int, const void*, size_t, int)>("send");
     return failHere(Posix::Send, __builtin_return_address(0)) ? -1 : real(fd, buffer, size, flags);
+}
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    int left = g_nothrowNewFailures.load();
+    while (left > 0 && !g_nothrowNewFailures.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left > 0) {
+        return nullptr;
+    }
+    try {
+        return ::operator new(size);  // the same allocator as the delete that frees it
+    } catch (...) {
+        return nullptr;
+    }
 }

@@ -21,21 +21,24 @@ void onSleep(std::function<void(unsigned long long, unsigned)> hook);
 enum class ClientClock {
     Real,               // time passes as it does
     WaitsTimeOut,       // a wait for a client's bytes finds none, and its whole time passes
-    EachByteTakesASecond  // every byte that arrives has taken one second to come
+    EachByteTakesASecond,  // every byte that arrives has taken one second to come
+    WaitsFail              // waiting for a client's bytes fails (EBADF)
 };
 void setClientClock(ClientClock mode);
 
 // The next accepts (all of them when times is negative) fail at once with this error;
 // error 0 restores the real accept.
 void failAccept(int error, int times = -1);
+// The next allocations with new (std::nothrow) fail.
+void failNothrowNew(int times);
 // The next fdopen calls fail with EMFILE.
 void failFdopen(int times);
 
 // The POSIX calls that the library makes for the status file and the listener, counted and
 // failed one at a time. Only calls made from the library itself are counted, and only while
 // tracking is on.
-enum class Posix { Open, Read, Write, Socket, Bind, Chmod, Listen, Accept, Fdopen, Send };
-constexpr int kPosixFunctions = 10;
+enum class Posix { Open, Read, Write, Fsync, Socket, Bind, Chmod, Listen, Accept, Fdopen, Send };
+constexpr int kPosixFunctions = 11;
 const char* posixName(Posix function);
 // Starts counting from zero; the n-th call of function (0: none) fails with error.
 void trackPosix(Posix function = Posix::Open, int n = 0, int error = 0);

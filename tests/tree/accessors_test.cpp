@@ -193,8 +193,12 @@ TEST_F(Accessors, ValueThatDoesNotFitTheCallersBufferIsRefusedWhole)
     EXPECT_FALSE(getServerNumber(number));
     EXPECT_EQ(number[0], 'x');
     EXPECT_EQ(capture.finish().back(), L5("GetServerNumber", "ServerNumber : value of 200 characters refused, the buffer holds 199"));
-    useTree(treeWith(reg("RegIMSI"), reg("RegIMSI") + " string " + tooLong));
+    const std::string huge(1000, '8');  // longer than one trace line's own buffer too
+    useTree(treeWith(reg("RegIMSI"), reg("RegIMSI") + " string " + huge));
+    StderrCapture hugeValue;
     EXPECT_FALSE(DM_SimUtility::GetLocalIMSI(number));
+    EXPECT_EQ(testsupport::linesOf(hugeValue.finish(), "GetNodeStringValue").back(),
+              L5("GetNodeStringValue", "LEAVE\tGet node: RegIMSI, value=" + huge));
     expectTreeReleased();
 }
 

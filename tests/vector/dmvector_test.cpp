@@ -122,6 +122,23 @@ TEST_F(DMVectorTest, SizeZeroFreesAndNegativeSizeChangesNothing)
     EXPECT_EQ(dmnative::liveBlocks(), m_blocks);
 }
 
+TEST_F(DMVectorTest, StorageThatCannotBeHadLeavesTheVectorAsItWas)
+{
+    DMVector<DMString> v;
+    dmnative::failAllocations(1);
+    v.set_size(1);
+    EXPECT_EQ(v.size(), 0);
+    EXPECT_EQ(v.capacity(), 0);
+    v.set_size(16);
+    v[15] = "last";
+    dmnative::failAllocations(1);
+    v.set_size(17);
+    EXPECT_EQ(v.size(), 16);
+    EXPECT_EQ(v.capacity(), 16);
+    EXPECT_EQ(text(v[15]), "last");
+    dmnative::failAllocations(0);
+}
+
 TEST_F(DMVectorTest, AssignmentMakesIndependentCopies)
 {
     DMVector<DMString> source;
