@@ -16,10 +16,10 @@ COVERAGE_FLOOR_BRANCHES := 95
 # configuration with the fixed paths.
 status_in = -DDMREG_STATUS_FILE=$(CURDIR)/$(1)/sim-root/zavlocal/download/appwrite/zav_dmregstatus.cfg
 
-HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr
+HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr clang-tidy cppcheck
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
-.PHONY: all test demo size deps host asan arm test-host test-asan test-arm coverage clean
+.PHONY: all test demo size deps host asan arm test-host test-asan test-arm coverage lint clean
 
 all: host
 
@@ -56,7 +56,16 @@ test-arm:
 	  echo "make test: skipped the ARM suite: the cross compiler and qemu-arm are not installed (run as root, or install: $(ARM_PACKAGES))"; \
 	fi
 
-test: test-host test-asan test-arm coverage
+test: lint test-host test-asan test-arm coverage
+
+# Static analysis of the library and the stand-ins: clang-tidy (.clang-tidy) and cppcheck.
+LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp
+lint: host
+	clang-tidy -p $(HOST) --quiet $(LINTED)
+	cppcheck --enable=warning,performance,portability --std=c++17 --inline-suppr --error-exitcode=1 --quiet \
+	  -I src -I include -I platform/include -I platform/zavtapi -I platform/dmnative -I $(HOST)/generated \
+	  --suppress=missingIncludeSystem src platform
+	@echo "lint: clang-tidy and cppcheck found nothing"
 
 # Line and branch coverage of the library (src/ and include/) by the host suite.
 coverage: deps

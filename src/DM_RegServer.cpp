@@ -31,7 +31,7 @@ DM_RegServer::DM_RegServer(const char* path)
     memset(m_recvText, 0, sizeof(m_recvText));
     memset(&m_serverAddr, 0, sizeof(m_serverAddr));
     memset(&m_clientAddr, 0, sizeof(m_clientAddr));
-    m_sockFd = socket(AF_UNIX, SOCK_STREAM, 0);
+    m_sockFd = socket(AF_UNIX, SOCK_STREAM, 0);  // NOLINT(cppcoreguidelines-prefer-member-initializer): after the ENTER line
     if (m_sockFd < 0) {
         DM_TRACE("sock_fd < 0 !\n");
         return;

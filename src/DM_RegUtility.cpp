@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,16 +39,14 @@ void dmreg::trace(int level, const char* file, int line, const char* func, const
     va_end(args);
     // A line longer than the local buffer is formatted again on the heap, or cut if it cannot be.
     size_t total = prefixLength + (body > 0 ? static_cast<size_t>(body) : 0);
-    char* heap = total >= sizeof(local) ? static_cast<char*>(malloc(total + 1)) : nullptr;
-    if (heap != nullptr) {
-        memcpy(heap, local, prefixLength);
-        vsnprintf(heap + prefixLength, total + 1 - prefixLength, format, again);
+    std::unique_ptr<char[]> heap(total >= sizeof(local) ? new (std::nothrow) char[total + 1] : nullptr);
+    if (heap) {
+        memcpy(heap.get(), local, prefixLength);
+        vsnprintf(heap.get() + prefixLength, total + 1 - prefixLength, format, again);
     }
     va_end(again);
-    const char* line_text = heap ? heap : local;
     total = std::min(total, heap ? total : sizeof(local) - 1);
-    fwrite(line_text, 1, total, stderr);
-    free(heap);
+    fwrite(heap ? heap.get() : local, 1, total, stderr);
 }
 
 namespace {
@@ -227,9 +227,9 @@ namespace {
 class TreeAccess {
 public:
     // Opens the library and the subtree at root; open() tells whether both succeeded.
-    TreeAccess(const char* func, const char* root) : m_func(func), m_path(root)
+    TreeAccess(const char* func, const char* root)
+        : m_func(func), m_path(root), m_initialised(DmtTreeFactory::Initialize())
     {
-        m_initialised = DmtTreeFactory::Initialize();
         if (!m_initialised) {
             DM_TRACE_AS(m_func, "Dmt tree initialize failed!!\n");
             return;
@@ -269,7 +269,7 @@ public:
 private:
     const char* m_func;
     DMString m_path;
-    bool m_initialised = false;
+    bool m_initialised;
     JemSmartPtr<DmtTree> m_tree;
 };
 

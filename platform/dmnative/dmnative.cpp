@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <new>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -38,7 +39,7 @@ char* copyText(const char* text)
         return nullptr;
     }
     const size_t n = strlen(text) + 1;
-    char* copy = static_cast<char*>(malloc(n));
+    char* copy = new (std::nothrow) char[n];
     if (copy != nullptr) {
         memcpy(copy, text, n);
     }
@@ -58,7 +59,7 @@ extern "C" void* DmtMemAllocEx(size_t size, const char* /*file*/, int /*line*/)
     if (refuse > 0) {
         return nullptr;
     }
-    void* block = malloc(size == 0 ? 1 : size);
+    void* block = ::operator new(size == 0 ? 1 : size, std::nothrow);
     if (block != nullptr) {
         ++g_liveBlocks;
     }
@@ -69,7 +70,7 @@ extern "C" void DmtMemFree(void* block)
 {
     if (block != nullptr) {
         --g_liveBlocks;
-        free(block);
+        ::operator delete(block);
     }
 }
 
@@ -79,20 +80,23 @@ DMString::DMString(const DMString& other) : m_pStr(copyText(other.m_pStr)) {}
 
 DMString::~DMString()
 {
-    free(m_pStr);
+    delete[] m_pStr;
 }
 
 DMString& DMString::operator=(const char* text)
 {
     char* copy = copyText(text);  // before freeing: text may be our own
-    free(m_pStr);
+    delete[] m_pStr;
     m_pStr = copy;
     return *this;
 }
 
 DMString& DMString::operator=(const DMString& other)
 {
-    return *this = other.m_pStr;
+    if (&other != this) {
+        *this = other.m_pStr;
+    }
+    return *this;
 }
 
 DMString& DMString::operator+=(const char* text)
@@ -102,7 +106,7 @@ DMString& DMString::operator+=(const char* text)
     }
     const size_t have = m_pStr ? strlen(m_pStr) : 0;
     const size_t add = strlen(text);
-    char* joined = static_cast<char*>(malloc(have + add + 1));
+    char* joined = new (std::nothrow) char[have + add + 1];
     if (joined == nullptr) {
         return *this;
     }
@@ -110,7 +114,7 @@ DMString& DMString::operator+=(const char* text)
         memcpy(joined, m_pStr, have);
     }
     memcpy(joined + have, text, add + 1);
-    free(m_pStr);
+    delete[] m_pStr;
     m_pStr = joined;
     return *this;
 }
@@ -295,7 +299,7 @@ bool TreeFile::load(const std::string& file)
         }
         m_lines.push_back(line);
     }
-    free(raw);
+    free(raw);  // NOLINT(cppcoreguidelines-no-malloc): getline's own buffer
     fclose(f);
 
     ensure(".");

@@ -24,7 +24,7 @@ DMT_API void DmtMemFree(void* block);
 // The library's string: one pointer to its own NUL-terminated copy, null when empty.
 class DMT_API DMString {
 public:
-    DMString() : m_pStr(nullptr) {}
+    DMString() noexcept : m_pStr(nullptr) {}
     DMString(const char* text);  // null makes an empty string
     DMString(const DMString& other);
     ~DMString();
@@ -72,8 +72,22 @@ public:
     JemSmartPtr(T* obj) : m_pObj(obj) { addRef(m_pObj); }
     JemSmartPtr(const JemSmartPtr& other) : m_pObj(other.m_pObj) { addRef(m_pObj); }
     ~JemSmartPtr() { release(m_pObj); }
-    JemSmartPtr& operator=(const JemSmartPtr& other) { return assign(other.m_pObj); }
-    JemSmartPtr& operator=(T* obj) { return assign(obj); }
+    JemSmartPtr& operator=(const JemSmartPtr& other)
+    {
+        if (&other != this) {
+            *this = other.m_pObj;
+        }
+        return *this;
+    }
+    // The new object is counted up before the old one down.
+    JemSmartPtr& operator=(T* obj)
+    {
+        addRef(obj);
+        T* old = m_pObj;
+        m_pObj = obj;
+        release(old);
+        return *this;
+    }
     T* operator->() const { return m_pObj; }
     T& operator*() const { return *m_pObj; }
     T* GetPtr() const { return m_pObj; }
@@ -91,14 +105,6 @@ private:
         if (obj) {
             obj->Release();
         }
-    }
-    JemSmartPtr& assign(T* obj)
-    {
-        addRef(obj);
-        T* old = m_pObj;
-        m_pObj = obj;
-        release(old);
-        return *this;
     }
     T* m_pObj;
 };

@@ -221,7 +221,7 @@ bool loadScenarioLocked(const char* path)
             ok = false;
         }
     }
-    free(line);
+    free(line);  // NOLINT(cppcoreguidelines-no-malloc): getline's own buffer
     fclose(f);
     g_state.broken = !ok;
     return ok;
