@@ -520,6 +520,9 @@ public:
         default: {
             DMStringVector names;
             names.set_size(static_cast<int>(node->children.size()));
+            if (names.size() != static_cast<int>(node->children.size())) {
+                return makeError("no storage for the children of " + m_path);
+            }
             int i = 0;
             for (size_t id : node->children) {
                 const std::string& child = g_tree.at(id).path;

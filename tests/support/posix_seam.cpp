@@ -364,9 +364,10 @@ extern "C" ssize_t send(int fd, const void* buffer, size_t size, int flags)
     return failHere(Posix::Send, __builtin_return_address(0)) ? -1 : real(fd, buffer, size, flags);
 }
 
+// Only the library's own allocations fail.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept
 {
-    int left = g_nothrowNewFailures.load();
+    int left = inLibrary(__builtin_return_address(0)) ? g_nothrowNewFailures.load() : 0;
     while (left > 0 && !g_nothrowNewFailures.compare_exchange_weak(left, left - 1)) {
     }
     if (left > 0) {

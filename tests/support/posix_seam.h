@@ -29,7 +29,7 @@ void setClientClock(ClientClock mode);
 // The next accepts (all of them when times is negative) fail at once with this error;
 // error 0 restores the real accept.
 void failAccept(int error, int times = -1);
-// The next allocations with new (std::nothrow) fail.
+// The library's next allocations with new (std::nothrow) fail.
 void failNothrowNew(int times);
 // The next fdopen calls fail with EMFILE.
 void failFdopen(int times);
