@@ -9,6 +9,8 @@ HOST := build
 ASAN := build-asan
 ARM := build-arm
 COV := build-coverage
+FUZZ := build-fuzz
+SECONDS ?= 60
 # The coverage that the suite has reached; a change that lowers it fails the run.
 COVERAGE_FLOOR_LINES := 100
 COVERAGE_FLOOR_BRANCHES := 95
@@ -19,7 +21,7 @@ status_in = -DDMREG_STATUS_FILE=$(CURDIR)/$(1)/sim-root/zavlocal/download/appwri
 HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr clang-tidy cppcheck
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
-.PHONY: all test demo size deps host asan arm test-host test-asan test-arm coverage lint clean
+.PHONY: all test demo size deps host asan arm test-host test-asan test-arm coverage lint fuzz-build test-fuzz fuzz clean
 
 all: host
 
@@ -56,7 +58,35 @@ test-arm:
 	  echo "make test: skipped the ARM suite: the cross compiler and qemu-arm are not installed (run as root, or install: $(ARM_PACKAGES))"; \
 	fi
 
-test: lint test-host test-asan test-arm coverage
+test: lint test-host test-asan test-fuzz test-arm coverage
+
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev libfuzzer-14-dev
+FUZZ_FLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+FUZZ_TARGETS := ack listener status_file tree_file scenario
+
+# The libFuzzer targets, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer.
+fuzz-build:
+	@sh tools/ensure-packages.sh $(FUZZ_PACKAGES)
+	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call status_in,$(FUZZ)) \
+	  -DDMREG_FUZZ=ON -DDMREG_BUILD_TESTS=OFF -DDMREG_BUILD_TOOLS=OFF -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" >/dev/null
+	cmake --build $(FUZZ) -j $(JOBS)
+
+# Replays the committed corpora.
+test-fuzz: fuzz-build
+	cd $(FUZZ) && ctest --output-on-failure -j $(JOBS)
+
+# Fuzzes each target for SECONDS seconds on a copy of its corpus; a crash leaves its input in
+# $(FUZZ)/crashes/ (make it a corpus entry, then fix it).
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ)/crashes
+	@for t in $(FUZZ_TARGETS); do \
+	  rm -rf $(FUZZ)/run/$$t && mkdir -p $(FUZZ)/run/$$t && cp tests/fuzz/corpus/$$t/* $(FUZZ)/run/$$t/; \
+	  $(FUZZ)/bin/fuzz_$$t -max_total_time=$(SECONDS) -dict=tests/fuzz/dmreg.dict -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ)/crashes/$$t- $(FUZZ)/run/$$t > $(FUZZ)/run/$$t.log 2>&1; \
+	  status=$$?; \
+	  printf '%-12s %12s executions  %s\n' $$t "$$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ)/run/$$t.log)" \
+	    "$$( [ $$status -eq 0 ] && echo 'no crash' || echo "CRASH: see $(FUZZ)/run/$$t.log")"; \
+	done
 
 # Static analysis of the library and the stand-ins: clang-tidy (.clang-tidy) and cppcheck.
 LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp
@@ -94,4 +124,4 @@ size: host arm
 	done
 
 clean:
-	rm -rf $(HOST) $(ASAN) $(ARM) $(COV)
+	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ)
