@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -31,7 +32,9 @@ DM_RegServer::DM_RegServer(const char* path)
     memset(m_recvText, 0, sizeof(m_recvText));
     memset(&m_serverAddr, 0, sizeof(m_serverAddr));
     memset(&m_clientAddr, 0, sizeof(m_clientAddr));
-    m_sockFd = socket(AF_UNIX, SOCK_STREAM, 0);  // NOLINT(cppcoreguidelines-prefer-member-initializer): after the ENTER line
+    // Created after the ENTER line, and not inherited by programs that the host starts.
+    // NOLINTNEXTLINE(cppcoreguidelines-prefer-member-initializer)
+    m_sockFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_sockFd < 0) {
         DM_TRACE("sock_fd < 0 !\n");
         return;
@@ -63,9 +66,7 @@ DM_RegServer::DM_RegServer(const char* path)
 
 DM_RegServer::~DM_RegServer()
 {
-    if (m_sockFd >= 0) {
-        close(m_sockFd);
-    }
+    closeListeningSocket();
 }
 
 void DM_RegServer::closeListeningSocket()
@@ -123,6 +124,7 @@ bool DM_RegServer::acceptClient()
         m_clientAddrLen = sizeof(m_clientAddr);
         m_connFd = accept(m_sockFd, reinterpret_cast<sockaddr*>(&m_clientAddr), &m_clientAddrLen);
         if (m_connFd >= 0) {
+            fcntl(m_connFd, F_SETFD, FD_CLOEXEC);
             return true;
         }
         if (errno != EINTR && errno != ECONNABORTED) {
