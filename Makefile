@@ -1,6 +1,7 @@
 # The README's two commands, and the builds behind them.
 #
-#   make test   host suite, sanitizer suite, then the 32-bit ARM suite under qemu-arm
+#   make test   static analysis, host suite, sanitizer suite, fuzz corpora, the 32-bit ARM suite
+#               under qemu-arm, and the coverage floor
 #   make demo   one registration on a simulated handset, then the same SIM again
 #   make size   stripped size of libzavdmreg.so.1 for host and ARM
 
@@ -72,8 +73,12 @@ fuzz-build:
 	cmake --build $(FUZZ) -j $(JOBS)
 
 # Replays the committed corpora.
-test-fuzz: fuzz-build
-	cd $(FUZZ) && ctest --output-on-failure -j $(JOBS)
+test-fuzz:
+	@if sh tools/ensure-packages.sh $(FUZZ_PACKAGES); then \
+	  $(MAKE) --no-print-directory fuzz-build && cd $(FUZZ) && ctest --output-on-failure -j $(JOBS); \
+	else \
+	  echo "make test: skipped the fuzz corpora: clang and libFuzzer are not installed (run as root, or install: $(FUZZ_PACKAGES))"; \
+	fi
 
 # Fuzzes each target for SECONDS seconds on a copy of its corpus; a crash leaves its input in
 # $(FUZZ)/crashes/ (make it a corpus entry, then fix it).
