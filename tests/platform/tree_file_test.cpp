@@ -16,10 +16,7 @@ using testsupport::writeFile;
 
 namespace {
 
-std::string text(const DMString& s)
-{
-    return s.c_str() ? s.c_str() : "";
-}
+using testsupport::text;
 
 struct Malformed {
     const char* comment;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "dmt.hpp"
+
 namespace testsupport {
 
 // Registration subtree root, for building node paths in tests.
@@ -16,6 +18,12 @@ constexpr const char* kRegRoot = "./DevDetail/Ext/Conf/PMF/Agents/Registration";
 // The handset of most tests: its SIM (the stand-in's default IMSI 001010123456789) belongs to
 // the second of two operators.
 extern const char* const kHandsetTree;
+
+// The text of a DMString, "" when it holds none.
+inline std::string text(const DMString& s)
+{
+    return s.c_str() ? s.c_str() : "";
+}
 
 // This test program's folder in the build tree (created on first use).
 std::string workDir();

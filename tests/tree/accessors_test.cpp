@@ -16,6 +16,8 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
+using testsupport::text;
+
 std::string L5(const std::string& func, const std::string& message)
 {
     return testsupport::traceLine(5, "DM_RegUtility.cpp", func, message);
@@ -24,11 +26,6 @@ std::string L5(const std::string& func, const std::string& message)
 std::string reg(const std::string& node)
 {
     return std::string(kRegRoot) + "/" + node;
-}
-
-std::string text(const DMString& s)
-{
-    return s.c_str() ? s.c_str() : "";
 }
 
 // A tree with the line of one node replaced (or removed, when replacement is empty).

@@ -11,6 +11,8 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
+using testsupport::text;
+
 std::string L5(const std::string& func, const std::string& message)
 {
     return testsupport::traceLine(5, "DM_RegUtility.cpp", func, message);
@@ -19,11 +21,6 @@ std::string L5(const std::string& func, const std::string& message)
 std::string L3(const std::string& message)
 {
     return testsupport::platformLine(3, "DM_RegUtility.cpp", message);
-}
-
-std::string text(const DMString& s)
-{
-    return s.c_str() ? s.c_str() : "";
 }
 
 class TreeAccess : public testsupport::Handset {

@@ -7,8 +7,11 @@
 
 #include "DM_RegUtility.h"
 #include "dmnative_control.h"
+#include "handset.h"
 
 namespace {
+
+using testsupport::text;
 
 // An element that reports its destruction, to see the order in which elements go.
 std::vector<int>* g_destroyed = nullptr;
@@ -26,7 +29,6 @@ class DMVectorTest : public ::testing::Test {
 protected:
     void SetUp() override { m_blocks = dmnative::liveBlocks(); }
     void TearDown() override { EXPECT_EQ(dmnative::liveBlocks(), m_blocks) << "storage not given back"; }
-    static std::string text(const DMString& s) { return s.c_str() ? s.c_str() : ""; }
     long m_blocks = 0;
 };
 
