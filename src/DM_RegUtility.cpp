@@ -18,6 +18,7 @@
 #include "dmreg_config.h"
 #include "zavtapi.h"
 
+// The instance of DMVector<DMString> that the library exports to its users.
 template class DMVector<DMString>;
 
 // ---------------------------------------------------------------------------------------------
