@@ -60,6 +60,7 @@ test-arm:
 	fi
 
 test: lint test-host test-asan test-fuzz test-arm coverage
+	@echo "make test: lint, host, sanitizer, fuzz-corpus, ARM and coverage runs done"
 
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev libfuzzer-14-dev
 FUZZ_FLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
