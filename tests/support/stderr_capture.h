@@ -39,8 +39,6 @@ std::string normaliseTraceLine(const std::string& line);
 
 }  // namespace testsupport
 
-#endif
-
 namespace testsupport {
 
 // An expected trace line, as StderrCapture::finish() answers it.
@@ -73,3 +71,5 @@ inline std::vector<std::string> linesOf(const std::vector<std::string>& lines, c
 }
 
 }  // namespace testsupport
+
+#endif

@@ -7,6 +7,7 @@
 
 #include "DM_RegUtility.h"
 #include "dmnative_control.h"
+#include "flow_lines.h"
 #include "handset.h"
 #include "stderr_capture.h"
 
@@ -18,11 +19,7 @@ namespace {
 
 using testsupport::text;
 
-std::string L5(const std::string& func, const std::string& message)
-{
-    return testsupport::traceLine(5, "DM_RegUtility.cpp", func, message);
-}
-
+const auto L5 = flow::util;
 std::string reg(const std::string& node)
 {
     return std::string(kRegRoot) + "/" + node;

@@ -3,6 +3,7 @@
 
 #include "DM_RegUtility.h"
 #include "dmnative_control.h"
+#include "flow_lines.h"
 #include "handset.h"
 #include "stderr_capture.h"
 
@@ -13,15 +14,8 @@ namespace {
 
 using testsupport::text;
 
-std::string L5(const std::string& func, const std::string& message)
-{
-    return testsupport::traceLine(5, "DM_RegUtility.cpp", func, message);
-}
-
-std::string L3(const std::string& message)
-{
-    return testsupport::platformLine(3, "DM_RegUtility.cpp", message);
-}
+const auto L5 = flow::util;
+const auto L3 = flow::treeError;
 
 class TreeAccess : public testsupport::Handset {
 protected:

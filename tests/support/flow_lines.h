@@ -23,6 +23,12 @@ inline std::string util(const std::string& func, const std::string& message)
     return testsupport::traceLine(5, "DM_RegUtility.cpp", func, message);
 }
 
+// A tree-library error line of the utility module.
+inline std::string treeError(const std::string& message)
+{
+    return testsupport::platformLine(3, "DM_RegUtility.cpp", message);
+}
+
 inline Lines& operator+=(Lines& lines, const Lines& more)
 {
     lines.insert(lines.end(), more.begin(), more.end());
