@@ -6,6 +6,7 @@
 
 #include "DM_RegLaunch.h"
 #include "dmreg_config.h"
+#include "flow_lines.h"
 #include "handset.h"
 #include "local_client.h"
 #include "posix_seam.h"
@@ -21,10 +22,7 @@ namespace {
 
 const std::string kSocket = DMREG_SOCKET_PATH;
 
-std::string launch(const std::string& func, const std::string& message)
-{
-    return testsupport::traceLine(5, "DM_RegLaunch.cpp", func, message);
-}
+using flow::launch;
 
 using Registration = testsupport::Handset;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 
 #include "DM_RegSendSMS.h"
 #include "handset.h"
@@ -142,45 +143,57 @@ TEST_F(Sender, NumberOf49IsKeptAnd50IsRefused)
     }
 }
 
-TEST_F(Sender, ServiceCentreNotInitiatedIsAskedOnceMore)
+// How the service-centre query ends: its answers, whether the SMS goes out, and the lines.
+struct CentreCase {
+    const char* comment;
+    std::vector<int> answers;
+    int queries;
+    bool sent;
+    Lines tail;  // the last lines of sendPortNumberSm's trace
+};
+
+void PrintTo(const CentreCase& c, std::ostream* out)
 {
-    zavtapi::setResults(Call::ServiceCenter, {12, 0});
-    DM_RegSendSMS sender("hello", "123");
-    StderrCapture capture;
-    EXPECT_TRUE(sender.sendPortNumberSm());
-    EXPECT_EQ(testsupport::linesOf(capture.finish(), "getSmsServiceCenter"),
-              (Lines{L5("getSmsServiceCenter", "Cannot connect to TAPI successfully, result is 12 .")}));
-    EXPECT_EQ(zavtapi::calls(Call::ServiceCenter), 2);
-    EXPECT_EQ(zavtapi::sent().size(), 1u);
+    *out << c.comment;
 }
 
-TEST_F(Sender, ServiceCentreNotInitiatedTwiceStopsTheSending)
+const std::string kNotInitiated = "Cannot connect to TAPI successfully, result is 12 .";
+
+std::vector<CentreCase> centreCases()
 {
-    zavtapi::setResults(Call::ServiceCenter, {12});
-    DM_RegSendSMS sender("hello", "123");
-    StderrCapture capture;
-    EXPECT_FALSE(sender.sendPortNumberSm());
-    const Lines lines = capture.finish();
-    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
-              (Lines{L5("getSmsServiceCenter", "Cannot connect to TAPI successfully, result is 12 ."), "",
-                     L2("Cannot get SMS Service Center Number!")}));
-    EXPECT_EQ(zavtapi::calls(Call::ServiceCenter), 2);
-    EXPECT_TRUE(zavtapi::sent().empty());
+    return {
+        // not initiated, then ready: asked once more at once, and the SMS goes out
+        {"12 then 0", {12, 0}, 2, true, {L5("sendPortNumberSm", "Message sent successfully !! ......")}},
+        // not initiated twice: the sending stops before the send call
+        {"12 twice", {12}, 2, false, {L5("getSmsServiceCenter", kNotInitiated), "", L2("Cannot get SMS Service Center Number!")}},
+        // another failure is traced and ignored, with an empty service centre
+        {"other failure", {1}, 1, true, {L5("sendPortNumberSm", "Message sent successfully !! ......")}},
+    };
 }
 
-TEST_F(Sender, OtherServiceCentreFailureIsTracedAndIgnored)
+class ServiceCentre : public testsupport::Handset, public ::testing::WithParamInterface<CentreCase> {};
+
+TEST_P(ServiceCentre, QueryEndsAsItMust)
 {
-    zavtapi::setResults(Call::ServiceCenter, {1});
+    const CentreCase& c = GetParam();
+    zavtapi::setResults(Call::ServiceCenter, c.answers);
     DM_RegSendSMS sender("hello", "123");
     StderrCapture capture;
-    EXPECT_TRUE(sender.sendPortNumberSm());
+    EXPECT_EQ(sender.sendPortNumberSm(), c.sent);
     const Lines lines = capture.finish();
+    EXPECT_EQ(Lines(lines.end() - static_cast<long>(c.tail.size()), lines.end()), c.tail);
     EXPECT_EQ(testsupport::linesOf(lines, "getSmsServiceCenter"),
-              (Lines{L5("getSmsServiceCenter", "Cannot connect to TAPI successfully, result is 1 .")}));
-    EXPECT_EQ(zavtapi::calls(Call::ServiceCenter), 1);
-    ASSERT_EQ(zavtapi::sent().size(), 1u);
-    EXPECT_EQ(text(zavtapi::sent()[0].record, 10), "") << "an empty service centre";
+              (Lines{L5("getSmsServiceCenter",
+                        "Cannot connect to TAPI successfully, result is " + std::to_string(c.answers[0]) + " .")}))
+        << "one line for the first answer, none for the second";
+    EXPECT_EQ(zavtapi::calls(Call::ServiceCenter), c.queries);
+    ASSERT_EQ(zavtapi::sent().size(), c.sent ? 1u : 0u);
+    if (c.sent && c.answers[0] != 12) {
+        EXPECT_EQ(text(zavtapi::sent()[0].record, 10), "") << "an empty service centre";
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, ServiceCentre, ::testing::ValuesIn(centreCases()));
 
 TEST_F(Sender, SendFailureIsATelephonyLine)
 {

@@ -89,13 +89,6 @@ TEST_F(Accessors, EnableFlagThatCannotBeReadIsFalseAndStillTraced)
     expectTreeReleased();
 }
 
-TEST_F(Accessors, EnableFlag)
-{
-    StderrCapture capture;
-    EXPECT_TRUE(isDmFeatureAvailable());
-    EXPECT_EQ(capture.finish().back(), L5("IsFeatureEnable", "Enable : value-->1"));
-}
-
 TEST_F(Accessors, MncListKeepsEmptyEntriesInPlace)
 {
     useTree(treeWith(reg("MNC/Op1/Code"), reg("MNC/A/Name") + " string first",
