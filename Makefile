@@ -15,11 +15,11 @@ SECONDS ?= 60
 # The coverage that the suite has reached; a change that lowers it fails the run.
 COVERAGE_FLOOR_LINES := 100
 COVERAGE_FLOOR_BRANCHES := 95
-# The host builds keep the status file inside their build tree; the ARM build is the shipping
-# configuration with the fixed paths.
-status_in = -DDMREG_STATUS_FILE=$(CURDIR)/$(1)/sim-root/zavlocal/download/appwrite/zav_dmregstatus.cfg
+# The host builds keep the status file inside their build tree and the socket in a folder of
+# their own under /tmp; the ARM build is the shipping configuration with the fixed paths.
+LOCAL_PATHS := -DDMREG_LOCAL_PATHS=ON
 
-HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr clang-tidy cppcheck
+HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr clang-tidy cppcheck socat
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
 .PHONY: all test demo size deps host asan arm test-host test-asan test-arm coverage lint fuzz-build test-fuzz fuzz clean
@@ -31,14 +31,14 @@ deps:
 	@sh tools/ensure-packages.sh $(HOST_PACKAGES)
 
 host: deps
-	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call status_in,$(HOST)) >/dev/null
+	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LOCAL_PATHS) >/dev/null
 	cmake --build $(HOST) -j $(JOBS)
 
 test-host: host
 	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
 
 asan: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug $(call status_in,$(ASAN)) \
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug $(LOCAL_PATHS) \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
@@ -69,7 +69,7 @@ FUZZ_TARGETS := ack listener status_file tree_file scenario
 # The libFuzzer targets, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer.
 fuzz-build:
 	@sh tools/ensure-packages.sh $(FUZZ_PACKAGES)
-	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call status_in,$(FUZZ)) \
+	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LOCAL_PATHS) \
 	  -DDMREG_FUZZ=ON -DDMREG_BUILD_TESTS=OFF -DDMREG_BUILD_TOOLS=OFF -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" >/dev/null
 	cmake --build $(FUZZ) -j $(JOBS)
 
@@ -105,7 +105,7 @@ lint: host
 
 # Line and branch coverage of the library (src/ and include/) by the host suite.
 coverage: deps
-	cmake -S . -B $(COV) -DCMAKE_BUILD_TYPE=Debug $(call status_in,$(COV)) \
+	cmake -S . -B $(COV) -DCMAKE_BUILD_TYPE=Debug $(LOCAL_PATHS) \
 	  -DCMAKE_CXX_FLAGS="--coverage -O0" -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
 	cmake --build $(COV) -j $(JOBS)
 	find $(COV) -name '*.gcda' -delete
@@ -117,7 +117,7 @@ coverage: deps
 
 demo: deps
 	@echo "building the library, the stand-ins and the simulated handset ($(HOST)/build.log)"
-	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(call status_in,$(HOST)) >$(HOST).log 2>&1 && \
+	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LOCAL_PATHS) >$(HOST).log 2>&1 && \
 	  cmake --build $(HOST) -j $(JOBS) >>$(HOST).log 2>&1 || { cat $(HOST).log; exit 1; }
 	@mv -f $(HOST).log $(HOST)/build.log
 	@bash tools/demo.sh $(HOST)

@@ -157,6 +157,9 @@ int DM_RegServer::nextByte(long long deadlineMs)
 void DM_RegServer::parseString()
 {
     enum Pending { kNothing, kLineFeed, kLineFeedN };
+    if (m_readStream == nullptr) {
+        return;  // called with no connection being served: there is nothing to read
+    }
     const long long deadline = monotonicMs() + CLIENT_TIME_LIMIT * 1000LL;
     Pending pending = kNothing;
     size_t stored = 0;

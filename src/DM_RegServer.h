@@ -26,6 +26,11 @@ public:
 
     // Serves one connection after the other until listening or accepting fails; always 0.
     int listenAndProcess();
+    // The steps of one connection: read its text, handle it as an acknowledgement, record a
+    // success. A caller that drives them itself sets up the connection's read stream first.
+    void parseString();
+    void processDMMsg();
+    void changeStatus();
 
 private:
     DM_RegServer(const DM_RegServer&) = delete;
@@ -33,9 +38,6 @@ private:
 
     DMREG_LOCAL bool acceptClient();
     DMREG_LOCAL int nextByte(long long deadlineMs);
-    void parseString();
-    void processDMMsg();
-    void changeStatus();
     DMREG_LOCAL void closeListeningSocket();
 
     int m_sockFd;

@@ -414,12 +414,16 @@ bool DM_DmtUtility::GetIMSIValue(char* imsi)
 bool DM_DmtUtility::SetIMSIValue(const char* imsi)
 {
     const char* func = __func__;
+    if (imsi == nullptr) {  // would erase the registered IMSI
+        DM_TRACE("Param is NULL!\n");
+        return false;
+    }
     const DmtData value(imsi);
     return accessNode(func, kRegistrationRoot, "RegIMSI", [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
         if (!SetNodeValue(tree, name, value)) {
             return false;
         }
-        DM_TRACE_AS(func, "%s : value-->%s\n", name, imsi ? imsi : "");
+        DM_TRACE_AS(func, "%s : value-->%s\n", name, imsi);
         return true;
     });
 }
@@ -491,6 +495,10 @@ bool DM_SimUtility::GetSimIMSI(char* imsi)
 bool DM_SimUtility::GetLocalIMEI(char* imei)
 {
     DM_TRACE("ENTER\t\n");
+    if (imei == nullptr) {
+        DM_TRACE("Param is NULL!\n");
+        return false;
+    }
     DM_TRACE("fetchPhoneImeiflag: %d\n", fetchPhoneImeiflag ? 1 : 0);
     if (fetchPhoneImeiflag) {
         DM_TRACE("Already fetch the imei: %s\n", textOf(phoneImei));

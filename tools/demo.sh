@@ -7,8 +7,10 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 run=${DMREG_EMULATOR:-}
 host="$run $build/bin/dmreg-host"
 client="$run $build/bin/dmreg-client"
-socket=/tmp/ipc_dmreg_sock
-status_file=$(sed -n 's/^#define DMREG_STATUS_FILE "\(.*\)"$/\1/p' "$build/generated/dmreg_config.h")
+configured() { sed -n "s/^#define $1 \"\\(.*\\)\"\$/\\1/p" "$build/generated/dmreg_config.h"; }
+socket=$(configured DMREG_SOCKET_PATH)
+status_file=$(configured DMREG_STATUS_FILE)
+run_dir=$(dirname "$socket")
 work="$build/demo"
 registration=./DevDetail/Ext/Conf/PMF/Agents/Registration
 host_pid=""
@@ -17,9 +19,12 @@ say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 fail() {
   printf '\n\033[1;31mdemo failed: %s\033[0m\n' "$*" >&2
   [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null
-  rm -f "$socket"
+  finish
   exit 1
 }
+# The build's socket folder under /tmp is the demo's while it runs.
+made_run_dir=""
+finish() { [ -n "$made_run_dir" ] && rm -rf "$run_dir"; rm -f "$socket"; }
 # Shows what the host has written since the last call.
 shown=0
 show_trace() {
@@ -38,6 +43,10 @@ case "$status_file" in
   "$build"/*) ;;
   *) fail "this build records registrations in $status_file, outside $build; the demo needs the host build (make demo)" ;;
 esac
+if [ ! -d "$run_dir" ]; then
+  mkdir -m 700 "$run_dir" || fail "cannot make $run_dir"
+  made_run_dir=yes
+fi
 [ -x "$build/bin/dmreg-host" ] || fail "no $build/bin/dmreg-host: build first"
 # A socket file left by an earlier run is normal (the library replaces it); a live listener is not.
 if [ -e "$socket" ] && $client --timeout 1 getport >/dev/null 2>&1; then
@@ -92,4 +101,5 @@ grep -q 'need not register' host-2.log || fail "the same SIM was not recognised"
 [ "$(wc -l < outbox.txt)" -eq 1 ] || fail "a second SMS was sent"
 [ -e "$socket" ] && fail "a listener was started"
 
+finish
 say "Done: one SMS for a new SIM, none for the same SIM at the next start."

@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "dmreg_config.h"
+
 namespace {
 
 enum Exit {
@@ -39,7 +41,7 @@ void usage(FILE* out)
             "acknowledgement (--success builds \"IMEI:<IMEI>/1\") and waits until the listener has\n"
             "handled it.\n"
             "\n"
-            "  --socket PATH      the listener's socket (default /tmp/ipc_dmreg_sock)\n"
+            "  --socket PATH      the listener's socket (default " DMREG_SOCKET_PATH ")\n"
             "  --timeout SECONDS  how long to wait for the listener (default 5)\n"
             "\n"
             "Exit status: 0 done, 2 usage error, 3 nothing listens at the path, 4 the path is not a\n"
@@ -138,7 +140,7 @@ bool allDigits(const std::string& s)
 
 int main(int argc, char** argv)
 {
-    std::string socketPath = "/tmp/ipc_dmreg_sock";
+    std::string socketPath = DMREG_SOCKET_PATH;  // the library's own
     int timeout = 5;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {

@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     shutdown(pair[0], SHUT_WR);
     g_connection = pair[1];
     {
-        DM_RegServer server("/tmp/ipc_dmreg_fuzz");  // nothing is created there: bind is answered above
+        DM_RegServer server("fuzz-listener.sock");  // nothing is created: bind is answered above
         server.listenAndProcess();
     }
     close(pair[0]);

@@ -30,14 +30,18 @@ inline std::string writeFile(const char* name, const void* data, size_t size)
     return path;
 }
 
+// A copy of the tests' handset tree in the fuzz folder, where the library may store values.
 inline void useHandsetTree()
 {
-    static const char tree[] =
-        "./DevInfo/Man string Zav\n./DevInfo/Mod string ZV-100\n./DevDetail/SwV string 1.0.3\n"
-        "./DevDetail/Ext/Conf/PMF/Agents/Registration/ClientPort int 16999\n"
-        "./DevDetail/Ext/Conf/PMF/Agents/Registration/RegIMSI string \n"
-        "./DevDetail/Ext/Conf/PMF/Agents/Registration/RegStatus int 0\n";
-    setenv("DMNATIVE_TREE", writeFile("tree.txt", tree, sizeof(tree) - 1).c_str(), 1);
+    std::string tree;
+    FILE* f = fopen(DMREG_TEST_SUPPORT "/handset-tree.txt", "r");
+    for (int c; f != nullptr && (c = fgetc(f)) != EOF;) {
+        tree += static_cast<char>(c);
+    }
+    if (f != nullptr) {
+        fclose(f);
+    }
+    setenv("DMNATIVE_TREE", writeFile("tree.txt", tree.data(), tree.size()).c_str(), 1);
 }
 
 }  // namespace fuzzsupport

@@ -1,0 +1,81 @@
+#include "trace.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace trace {
+
+std::string normalise(const std::string& line)
+{
+    // "{level} file:line, func()\t" or "{level} file:line\t"
+    const size_t colon = line.find(':');
+    if (line.empty() || line[0] != '{' || colon == std::string::npos || colon > line.find('\t')) {
+        return line;
+    }
+    size_t end = colon + 1;
+    while (end < line.size() && line[end] >= '0' && line[end] <= '9') {
+        ++end;
+    }
+    return end == colon + 1 ? line : line.substr(0, colon + 1) + "#" + line.substr(end);
+}
+
+Capture::Capture(std::function<void(const std::string&)> onLine) : m_onLine(std::move(onLine))
+{
+    int fds[2];
+    if (pipe(fds) != 0) {
+        perror("trace::Capture: pipe");
+        return;
+    }
+    fflush(stderr);
+    m_savedFd = dup(STDERR_FILENO);
+    dup2(fds[1], STDERR_FILENO);
+    close(fds[1]);
+    m_reader = std::thread([this, fd = fds[0]] {
+        std::string pending;
+        pending.reserve(1 << 17);  // no growth while capturing, for tests that watch the heap
+        char buffer[65536];
+        ssize_t got;
+        auto emit = [this](const std::string& line) { m_onLine ? m_onLine(line) : m_lines.push_back(normalise(line)); };
+        while ((got = read(fd, buffer, sizeof(buffer))) > 0) {
+            pending.append(buffer, static_cast<size_t>(got));
+            size_t start = 0;
+            for (size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1) {
+                emit(pending.substr(start, lf - start));
+            }
+            pending.erase(0, start);
+        }
+        if (!pending.empty()) {
+            emit(pending);
+        }
+        close(fd);
+    });
+}
+
+::testing::AssertionResult same(const Lines& got, const Lines& want)
+{
+    size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) {
+        ++i;
+    }
+    if (i == got.size() && i == want.size()) {
+        return ::testing::AssertionSuccess();
+    }
+    auto show = [](const Lines& lines, size_t at) { return at < lines.size() ? "\"" + lines[at] + "\"" : "(no line)"; };
+    return ::testing::AssertionFailure() << "traces differ at line " << i + 1 << " of " << got.size() << " written, "
+                                         << want.size() << " expected\n  after: " << (i ? show(got, i - 1) : "(start)")
+                                         << "\n  wrote: " << show(got, i) << "\n   want: " << show(want, i);
+}
+
+Lines Capture::finish()
+{
+    if (m_savedFd >= 0) {
+        fflush(stderr);
+        dup2(m_savedFd, STDERR_FILENO);  // closes the pipe's last writer
+        close(m_savedFd);
+        m_savedFd = -1;
+        m_reader.join();
+    }
+    return m_lines;
+}
+
+}  // namespace trace

@@ -1,0 +1,44 @@
+// What the process writes to standard error, line by line, through a pipe drained by a thread of
+// its own, so that however much is written nothing blocks.
+#ifndef TESTS_TRACE_H
+#define TESTS_TRACE_H
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace trace {
+
+using Lines = std::vector<std::string>;
+
+class Capture {
+public:
+    // Each line (without its line feed) goes to onLine; by default the lines are kept.
+    explicit Capture(std::function<void(const std::string&)> onLine = nullptr);
+    ~Capture() { finish(); }
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    // Restores standard error and answers the kept lines, their source line numbers replaced
+    // by "#": "{5} DM_RegUtility.cpp:#, GetTree()\t...".
+    Lines finish();
+
+private:
+    std::function<void(const std::string&)> m_onLine;
+    Lines m_lines;
+    std::thread m_reader;
+    int m_savedFd = -1;
+};
+
+// Replaces the source line number of a trace line by "#".
+std::string normalise(const std::string& line);
+
+// Whether two traces are the same, with the first difference shown when they are not.
+::testing::AssertionResult same(const Lines& got, const Lines& want);
+
+}  // namespace trace
+
+#endif
