@@ -64,7 +64,7 @@ test: lint test-host test-asan test-fuzz test-arm coverage
 
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev libfuzzer-14-dev
 FUZZ_FLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
-FUZZ_TARGETS := ack listener status_file tree_file scenario
+FUZZ_TARGETS := ack listener status_file tree_file scenario at_answer pdu
 
 # The libFuzzer targets, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer.
 fuzz-build:
@@ -95,11 +95,11 @@ fuzz: fuzz-build
 	done
 
 # Static analysis of the library and the stand-ins: clang-tidy (.clang-tidy) and cppcheck.
-LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp
+LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp platform/atmodem/*.cpp
 lint: host
 	clang-tidy -p $(HOST) --quiet $(LINTED)
 	cppcheck --enable=warning,performance,portability --std=c++17 --inline-suppr --error-exitcode=1 --quiet \
-	  -I src -I include -I platform/include -I platform/zavtapi -I platform/dmnative -I $(HOST)/generated \
+	  -I src -I include -I platform/include -I platform/zavtapi -I platform/dmnative -I platform/atmodem -I $(HOST)/generated \
 	  --suppress=missingIncludeSystem src platform
 	@echo "lint: clang-tidy and cppcheck found nothing"
 

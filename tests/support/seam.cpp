@@ -2,6 +2,7 @@
 #undef _FORTIFY_SOURCE
 #include "seam.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -20,7 +21,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "DM_RegUtility.h"
 #include "dmreg_config.h"
 
 namespace seam {
@@ -29,6 +29,7 @@ std::atomic<Clock> clock{Clock::Real};
 std::atomic<long> shiftMs{0};
 std::atomic<int> nothrowNewFailures{0};
 std::atomic<int> listeningSocket{-1};
+const char* library = "libzavdmreg.so.1";
 
 namespace {
 
@@ -45,13 +46,9 @@ struct Tracked {
 
 bool inLibrary(const void* address)
 {
-    static const void* const base = [] {
-        Dl_info info{};
-        dladdr(reinterpret_cast<const void*>(&dmNeedRegister), &info);
-        return info.dli_fbase;
-    }();
     Dl_info info{};
-    return dladdr(address, &info) != 0 && info.dli_fbase == base;
+    const char* name = dladdr(address, &info) != 0 && info.dli_fname != nullptr ? strrchr(info.dli_fname, '/') : nullptr;
+    return name != nullptr && strcmp(name + 1, library) == 0;
 }
 
 // Counts a call of the library; true (errno set) when it is the one to fail.
@@ -153,11 +150,9 @@ extern "C" int poll(struct pollfd* fds, nfds_t count, int timeout)
     if (seam::fails(Posix::Poll, __builtin_return_address(0))) {
         return -1;
     }
-    if (seam::clock == seam::Clock::WaitsTimeOut && timeout > 0) {
-        seam::shiftMs += timeout;
-        return 0;
-    }
-    const int ready = real(fds, count, timeout);
+    const bool timesOut = seam::clock == seam::Clock::WaitsTimeOut && timeout > 0;
+    const int ready = real(fds, count, timesOut ? std::min(timeout, 20) : timeout);
+    seam::shiftMs += timesOut && ready == 0 ? timeout : 0;
     seam::shiftMs += seam::clock == seam::Clock::EachReadyTakesASecond && ready > 0 ? 1000 : 0;
     return ready;
 }

@@ -19,7 +19,7 @@ std::vector<unsigned> sleeps();
 
 enum class Clock {
     Real,                 // poll waits as it does
-    WaitsTimeOut,         // a wait with a time limit finds nothing, and its whole time passes
+    WaitsTimeOut,         // a wait with a time limit that finds nothing at once takes its whole time
     EachReadyTakesASecond // every wait that finds something has taken a second
 };
 extern std::atomic<Clock> clock;
@@ -27,8 +27,9 @@ extern std::atomic<Clock> clock;
 // 64-bit atomics).
 extern std::atomic<long> shiftMs;
 
-// The library's POSIX calls, counted and failed one at a time. Only calls made from the
-// registration library itself count.
+// The library's POSIX calls, counted and failed one at a time. Only calls made from the library
+// under test count: the registration library unless the test program names another.
+extern const char* library;
 enum class Posix { Open, Read, Write, Fsync, Socket, Bind, Chmod, Listen, Accept, Fdopen, Poll, Send, Count };
 const char* name(Posix function);
 // Counts from zero; the n-th call of function (0: none) fails with error.
