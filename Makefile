@@ -3,7 +3,8 @@
 #   make test   static analysis, host suite, sanitizer suite, fuzz corpora, the 32-bit ARM suite
 #               under qemu-arm, and the coverage floor
 #   make demo   one registration on a simulated handset, then the same SIM again
-#   make size   stripped size of libzavdmreg.so.1 for host and ARM
+#   make size   stripped size of libzavdmreg.so.1 as a handset's build makes it, and the others
+#   make bench  the listener beside a minimal server, the PIN wait's memory, allocations, footprint
 
 JOBS ?= 2
 HOST := build
@@ -22,7 +23,7 @@ LOCAL_PATHS := -DDMREG_LOCAL_PATHS=ON
 HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr clang-tidy cppcheck socat
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
-.PHONY: all test demo size deps host asan arm test-host test-asan test-arm coverage lint fuzz-build test-fuzz fuzz clean
+.PHONY: all test demo size size-builds bench deps host asan arm test-host test-asan test-arm coverage lint fuzz-build test-fuzz fuzz clean
 
 all: host
 
@@ -122,12 +123,29 @@ demo: deps
 	@mv -f $(HOST).log $(HOST)/build.log
 	@bash tools/demo.sh $(HOST)
 
-size: host arm
-	@for d in $(HOST) $(ARM); do \
-	  strip=strip; [ $$d = $(ARM) ] && strip=arm-linux-gnueabi-strip; \
-	  $$strip -o $$d/libzavdmreg.stripped $$d/lib/libzavdmreg.so.1 && \
-	  printf '%-6s %8d bytes  libzavdmreg.so.1 (stripped)\n' $$d `stat -c %s $$d/libzavdmreg.stripped`; \
+# The library as an integrator builds it for an ARMv7 handset: -Os, Thumb-2 and ARM code.
+size-builds: deps
+	@sh tools/ensure-packages.sh $(ARM_PACKAGES)
+	@for mode in thumb arm; do \
+	  cmake -S . -B build-size-$$mode -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+	    -DCMAKE_CXX_FLAGS_MINSIZEREL="-Os -DNDEBUG -march=armv7-a -m$$mode" -DDMREG_BUILD_TESTS=OFF -DDMREG_BUILD_TOOLS=OFF >/dev/null && \
+	  cmake --build build-size-$$mode -j $(JOBS) --target zavdmreg >/dev/null || exit 1; \
 	done
 
+size: host arm size-builds
+	@echo "| measure | value | goal |"; echo "|---|---|---|"
+	@sh tools/size-report.sh "ARM Thumb-2 -Os (MinSizeRel)=build-size-thumb" "ARM -Os (MinSizeRel)=build-size-arm" \
+	  "ARM, the test build (RelWithDebInfo)=$(ARM)" "host x86-64 (RelWithDebInfo)=$(HOST)"
+
+BENCH := build-bench
+# The benchmarks and the footprint, in one table.
+bench: host arm size-builds
+	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release $(LOCAL_PATHS) -DDMREG_BUILD_TESTS=OFF >/dev/null
+	cmake --build $(BENCH) -j $(JOBS) --target dmreg-bench >/dev/null
+	@echo "dmreg-bench, $$(date -u +%F), $$(nproc) cores of $$(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
+	@$(BENCH)/bin/dmreg-bench
+	@sh tools/size-report.sh "ARM Thumb-2 -Os (MinSizeRel)=build-size-thumb" "ARM -Os (MinSizeRel)=build-size-arm" \
+	  "ARM, the test build (RelWithDebInfo)=$(ARM)" "host x86-64 (RelWithDebInfo)=$(HOST)"
+
 clean:
-	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ)
+	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ) $(BENCH) build-size-thumb build-size-arm

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -99,8 +98,10 @@ int DM_RegServer::listenAndProcess()
             m_connFd = -1;
             continue;
         }
-        // Unbuffered, so that waiting for the socket tells whether a byte is really there.
-        setvbuf(m_readStream, nullptr, _IONBF, 0);
+        // The stream reads whatever has arrived in one read(2), into a buffer of this loop's own
+        // that outlives it (it is closed below).
+        char arrived[RECEIVED_TEXT_SIZE];
+        setvbuf(m_readStream, arrived, _IOFBF, sizeof(arrived));
         parseString();
         if (memcmp(m_recvText, kGetPort, sizeof(kGetPort)) == 0) {
             char answer[RECEIVED_TEXT_SIZE] = {};
@@ -122,9 +123,10 @@ bool DM_RegServer::acceptClient()
 {
     for (;;) {
         m_clientAddrLen = sizeof(m_clientAddr);
-        m_connFd = accept(m_sockFd, reinterpret_cast<sockaddr*>(&m_clientAddr), &m_clientAddrLen);
+        // Not inherited by programs that the host starts, and not blocking: a read finds what has
+        // arrived, and waiting is poll's, within the time left.
+        m_connFd = accept4(m_sockFd, reinterpret_cast<sockaddr*>(&m_clientAddr), &m_clientAddrLen, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (m_connFd >= 0) {
-            fcntl(m_connFd, F_SETFD, FD_CLOEXEC);
             return true;
         }
         if (errno != EINTR && errno != ECONNABORTED) {
@@ -134,21 +136,23 @@ bool DM_RegServer::acceptClient()
 }
 
 // The next byte of the connection, or EOF at its end, on a read error, or once the deadline
-// has passed.
+// has passed. Only a stream with nothing left to give waits, for the time left.
 int DM_RegServer::nextByte(long long deadlineMs)
 {
     for (;;) {
+        errno = 0;
+        const int c = fgetc(m_readStream);
+        if (c != EOF || feof(m_readStream) || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return c;
+        }
+        clearerr(m_readStream);
         const long long remaining = deadlineMs - monotonicMs();
         if (remaining <= 0) {
             DM_TRACE("Client sent no complete text within %d seconds, reading stopped\n", CLIENT_TIME_LIMIT);
             return EOF;
         }
         pollfd waitFor{m_connFd, POLLIN, 0};
-        const int ready = poll(&waitFor, 1, static_cast<int>(remaining));
-        if (ready > 0) {
-            return fgetc(m_readStream);
-        }
-        if (ready < 0 && errno != EINTR) {
+        if (poll(&waitFor, 1, static_cast<int>(remaining)) < 0 && errno != EINTR) {
             return EOF;
         }
     }

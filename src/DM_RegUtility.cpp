@@ -24,14 +24,53 @@ template class DMVector<DMString>;
 // ---------------------------------------------------------------------------------------------
 // Trace facility.
 
+namespace {
+
+// Appends text to the line, as much of it as fits before the line's last byte.
+void append(char* line, size_t size, size_t& used, const char* text, size_t length)
+{
+    const size_t fits = std::min(length, size - 1 - used);
+    memcpy(line + used, text, fits);
+    used += fits;
+}
+
+void appendNumber(char* line, size_t size, size_t& used, int value)
+{
+    char digits[12];
+    size_t count = 0;
+    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        digits[sizeof(digits) - 1 - count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) {
+        digits[sizeof(digits) - 1 - count++] = '-';
+    }
+    append(line, size, used, digits + sizeof(digits) - count, count);
+}
+
+}  // namespace
+
+// The prefix is put together by hand: a trace line is written for nearly every step, and printf's
+// machinery would cost it twice.
 void dmreg::trace(int level, const char* file, int line, const char* func, const char* format, ...)
 {
     const char* slash = strrchr(file, '/');
     const char* base = slash ? slash + 1 : file;
     char local[512];
-    const int prefix = func ? snprintf(local, sizeof(local), "{%d} %s:%d, %s()\t", level, base, line, func)
-                            : snprintf(local, sizeof(local), "{%d} %s:%d\t", level, base, line);
-    const size_t prefixLength = prefix > 0 ? std::min(static_cast<size_t>(prefix), sizeof(local) - 1) : 0;
+    size_t prefixLength = 0;
+    append(local, sizeof(local), prefixLength, "{", 1);
+    appendNumber(local, sizeof(local), prefixLength, level);
+    append(local, sizeof(local), prefixLength, "} ", 2);
+    append(local, sizeof(local), prefixLength, base, strlen(base));
+    append(local, sizeof(local), prefixLength, ":", 1);
+    appendNumber(local, sizeof(local), prefixLength, line);
+    if (func != nullptr) {
+        append(local, sizeof(local), prefixLength, ", ", 2);
+        append(local, sizeof(local), prefixLength, func, strlen(func));
+        append(local, sizeof(local), prefixLength, "()", 2);
+    }
+    append(local, sizeof(local), prefixLength, "\t", 1);
     va_list args;
     va_start(args, format);
     va_list again;
@@ -274,32 +313,64 @@ private:
     JemSmartPtr<DmtTree> m_tree;
 };
 
-// Runs the frame around one node; step(tree, node) reads or writes the value, writes the
-// value line and hands the value over, and answers whether it succeeded.
-template <class Step>
-bool accessNode(const char* func, const char* root, const char* node, Step step)
+// What an accessor does with its node once the frame has found it: read it as a string into
+// out, as an integer into number or as a flag into flag, or store value (shown in the value line
+// as shown, or as number when shown is null).
+struct NodeStep {
+    enum Kind { kString, kInteger, kFlag, kStore } kind;
+    char* out;
+    const char* shown;
+    int* number;
+    bool* flag;
+    const DmtData* value;
+};
+
+// Runs the frame around one node: the step reads or writes the value, writes the value line and
+// hands the value over. One function for every accessor, so that the frame is in the library once.
+bool accessNode(const char* func, const char* root, const char* node, const NodeStep& step)
 {
     TreeAccess access(func, root);
-    return access.open() && access.hasNode(node) && step(access.tree(), node);
+    if (!access.open() || !access.hasNode(node)) {
+        return false;
+    }
+    const JemSmartPtr<DmtTree>& tree = access.tree();
+    switch (step.kind) {
+    case NodeStep::kString: {
+        DMString value;
+        return DM_DmtUtility::GetNodeStringValue(tree, node, value) && deliverValue(func, node, textOf(value), step.out);
+    }
+    case NodeStep::kInteger:
+        if (!DM_DmtUtility::GetNodeIntValue(tree, node, *step.number)) {
+            return false;
+        }
+        break;
+    case NodeStep::kFlag:
+        *step.flag = false;
+        DM_DmtUtility::GetNodeBoolValue(tree, node, *step.flag);  // a failed read is the flag as it stands
+        DM_TRACE_AS(func, "%s : value-->%d\n", node, *step.flag ? 1 : 0);
+        return true;
+    case NodeStep::kStore:
+        if (!DM_DmtUtility::SetNodeValue(tree, node, *step.value)) {
+            return false;
+        }
+        if (step.shown != nullptr) {
+            DM_TRACE_AS(func, "%s : value-->%s\n", node, step.shown);
+            return true;
+        }
+        break;
+    }
+    DM_TRACE_AS(func, "%s : value-->%d\n", node, *step.number);
+    return true;
 }
 
 bool readStringNode(const char* func, const char* root, const char* node, char* out)
 {
-    return accessNode(func, root, node, [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
-        DMString value;
-        return DM_DmtUtility::GetNodeStringValue(tree, name, value) && deliverValue(func, name, textOf(value), out);
-    });
+    return accessNode(func, root, node, NodeStep{NodeStep::kString, out, nullptr, nullptr, nullptr, nullptr});
 }
 
 bool readIntNode(const char* func, const char* node, int& value)
 {
-    return accessNode(func, kRegistrationRoot, node, [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
-        if (!DM_DmtUtility::GetNodeIntValue(tree, name, value)) {
-            return false;
-        }
-        DM_TRACE_AS(func, "%s : value-->%d\n", name, value);
-        return true;
-    });
+    return accessNode(func, kRegistrationRoot, node, NodeStep{NodeStep::kInteger, nullptr, nullptr, &value, nullptr, nullptr});
 }
 
 uint16_t readPort(const char* func, const char* node)
@@ -327,14 +398,8 @@ uint16_t DM_DmtUtility::GetClientPort()
 
 bool DM_DmtUtility::IsFeatureEnable()
 {
-    const char* func = __func__;
     bool flag = false;
-    accessNode(func, kRegistrationRoot, "Enable", [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
-        flag = false;
-        GetNodeBoolValue(tree, name, flag);
-        DM_TRACE_AS(func, "%s : value-->%d\n", name, flag ? 1 : 0);
-        return true;
-    });
+    accessNode(__func__, kRegistrationRoot, "Enable", NodeStep{NodeStep::kFlag, nullptr, nullptr, nullptr, &flag, nullptr});
     return flag;
 }
 
@@ -413,19 +478,13 @@ bool DM_DmtUtility::GetIMSIValue(char* imsi)
 
 bool DM_DmtUtility::SetIMSIValue(const char* imsi)
 {
-    const char* func = __func__;
     if (imsi == nullptr) {  // would erase the registered IMSI
         DM_TRACE("Param is NULL!\n");
         return false;
     }
     const DmtData value(imsi);
-    return accessNode(func, kRegistrationRoot, "RegIMSI", [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
-        if (!SetNodeValue(tree, name, value)) {
-            return false;
-        }
-        DM_TRACE_AS(func, "%s : value-->%s\n", name, imsi);
-        return true;
-    });
+    return accessNode(__func__, kRegistrationRoot, "RegIMSI",
+                      NodeStep{NodeStep::kStore, nullptr, imsi, nullptr, nullptr, &value});
 }
 
 bool DM_DmtUtility::GetRegStatusCode(int& code)
@@ -435,15 +494,8 @@ bool DM_DmtUtility::GetRegStatusCode(int& code)
 
 bool DM_DmtUtility::SetRegStatusCode(int code)
 {
-    const char* func = __func__;
     const DmtData value(code);
-    return accessNode(func, kRegistrationRoot, "RegStatus", [&](const JemSmartPtr<DmtTree>& tree, const char* name) {
-        if (!SetNodeValue(tree, name, value)) {
-            return false;
-        }
-        DM_TRACE_AS(func, "%s : value-->%d\n", name, code);
-        return true;
-    });
+    return accessNode(__func__, kRegistrationRoot, "RegStatus", NodeStep{NodeStep::kStore, nullptr, nullptr, &code, nullptr, &value});
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -180,6 +180,9 @@ bool injected(dmnative::Op op, const std::string& path, Failure& failure)
         failure = g_failCallError;
         return true;
     }
+    if (g_failures.empty()) {
+        return false;
+    }
     auto it = g_failures.find({static_cast<int>(op), path});
     if (it == g_failures.end()) {
         return false;
@@ -200,6 +203,20 @@ struct Node {
     std::vector<size_t> children;
     long line = -1;      // index into the file's lines, -1 when implied
 };
+
+// The file the parsed tree came from, as it was: an opening of the tree reads the file again only
+// when it has changed since (another inode, size or modification time).
+struct Loaded {
+    std::string path;
+    struct stat file {};
+    bool valid = false;
+    bool same(const std::string& name, const struct stat& now) const
+    {
+        return valid && name == path && now.st_dev == file.st_dev && now.st_ino == file.st_ino &&
+               now.st_size == file.st_size && now.st_mtim.tv_sec == file.st_mtim.tv_sec &&
+               now.st_mtim.tv_nsec == file.st_mtim.tv_nsec;
+    }
+} g_loaded;
 
 class TreeFile {
 public:
@@ -478,6 +495,7 @@ bool TreeFile::save(std::string& error) const
         unlink(temp.c_str());
         return false;
     }
+    g_loaded.valid = stat(m_file.c_str(), &g_loaded.file) == 0;  // what is parsed is the file now
     return true;
 }
 
@@ -567,7 +585,7 @@ public:
     PDmtErrorDescription GetNode(const char* path, PDmtNode& node) override
     {
         std::lock_guard<std::recursive_mutex> lock(g_mutex);
-        const std::string full = joinPath(m_root, path);
+        std::string full = joinPath(m_root, path);
         Failure failure;
         if (injected(dmnative::Op::GetNode, full, failure)) {
             return makeError(failure);
@@ -578,7 +596,7 @@ public:
         if (g_tree.find(full) == nullptr) {
             return makeError("unknown node " + full);
         }
-        node = new StandinNode(full);
+        node = new StandinNode(std::move(full));
         return PDmtErrorDescription();
     }
 
@@ -695,9 +713,14 @@ bool DmtTreeFactory::Initialize()
             fprintf(stderr, "dmnative: DMNATIVE_TREE names no tree file\n");
             return false;
         }
-        if (!g_tree.load(file)) {
-            g_tree.clear();
-            return false;
+        struct stat now {};
+        if (stat(file, &now) != 0 || !g_loaded.same(file, now)) {
+            g_loaded.valid = false;
+            if (!g_tree.load(file)) {
+                g_tree.clear();
+                return false;
+            }
+            g_loaded = Loaded{file, now, true};
         }
     }
     ++g_openAccesses;
@@ -712,16 +735,14 @@ bool DmtTreeFactory::Uninitialize()
     if (g_openAccesses == 0) {
         return false;
     }
-    if (--g_openAccesses == 0) {
-        g_tree.clear();
-    }
+    --g_openAccesses;  // the parsed tree is kept for the next opening
     return true;
 }
 
 PDmtErrorDescription DmtTreeFactory::GetSubtree(const DmtPrincipal& /*principal*/, const char* rootPath, PDmtTree& tree)
 {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    const std::string root = rootPath ? rootPath : "";
+    std::string root = rootPath ? rootPath : "";
     Failure failure;
     if (injected(dmnative::Op::GetSubtree, root, failure)) {
         return makeError(failure);
@@ -736,7 +757,7 @@ PDmtErrorDescription DmtTreeFactory::GetSubtree(const DmtPrincipal& /*principal*
     if (node->type != DmtData::TYPE_NODE) {
         return makeError(root + " is a leaf, not a subtree");
     }
-    tree = new StandinTree(root);
+    tree = new StandinTree(std::move(root));
     return PDmtErrorDescription();
 }
 

@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kCallKinds = 6;
 constexpr size_t kMaxIdentityDigits = TAPI_IDENTITY_LEN - 1;
+constexpr size_t kMaxLoggedCalls = 10000;
 
 // A list of successive answers; the last one repeats.
 template <class T>
@@ -42,8 +43,9 @@ struct State {
     Script<std::string> imei;
     Script<std::string> serviceCentre;
     int calls[kCallKinds] = {};
-    std::vector<Call> log;
-    int failCallNumber = 0;
+    std::vector<Call> log;  // the first calls
+    long callNumber = 0;
+    long failCallNumber = 0;
     int failCallResult = 0;
     std::vector<SentSms> sent;
     std::string outbox;
@@ -246,9 +248,11 @@ int begin(State& s, Call call)
 {
     const int i = static_cast<int>(call);
     ++s.calls[i];
-    s.log.push_back(call);
+    if (s.log.size() < kMaxLoggedCalls) {  // a PIN wait of days must not grow the host
+        s.log.push_back(call);
+    }
     const int result = s.broken ? TAPI_RESULT_NOT_INITIATED : s.results[i].take();
-    return static_cast<int>(s.log.size()) == s.failCallNumber ? s.failCallResult : result;
+    return ++s.callNumber == s.failCallNumber ? s.failCallResult : result;
 }
 
 void copyIdentity(Script<std::string>& script, char* out)

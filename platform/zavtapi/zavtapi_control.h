@@ -45,7 +45,7 @@ ZAVTAPI_CONTROL_API void setServiceCentre(const std::vector<std::string>& number
 ZAVTAPI_CONTROL_API void setOutbox(const std::string& path);
 
 ZAVTAPI_CONTROL_API int calls(Call call);
-// Every call in the order made, since reset().
+// The calls in the order made since reset() (the first 10,000).
 ZAVTAPI_CONTROL_API std::vector<Call> callLog();
 // The n-th call (1-based, counted over all six functions) answers result instead.
 ZAVTAPI_CONTROL_API void failCall(int n, int result);

@@ -28,7 +28,7 @@ extern "C" int listen(int, int)
     return 0;
 }
 
-extern "C" int accept(int, struct sockaddr*, socklen_t*)
+extern "C" int accept4(int, struct sockaddr*, socklen_t*, int)
 {
     const int connection = g_connection;
     g_connection = -1;

@@ -29,10 +29,13 @@ std::string workDir()
     return dir;
 }
 
+// Written beside and renamed into place, as an editor saves: a new file that the tree stand-in
+// sees has changed.
 std::string writeFile(const std::string& name, const std::string& content)
 {
     const std::string path = workDir() + "/" + name;
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    std::ofstream(path + ".new", std::ios::binary | std::ios::trunc) << content;
+    rename((path + ".new").c_str(), path.c_str());
     return path;
 }
 

@@ -187,11 +187,11 @@ extern "C" int bind(int fd, const struct sockaddr* address, socklen_t length)
     return seam::fails(Posix::Bind, __builtin_return_address(0)) ? -1 : real(fd, address, length);
 }
 
-extern "C" int accept(int socket, struct sockaddr* address, socklen_t* length)
+extern "C" int accept4(int socket, struct sockaddr* address, socklen_t* length, int flags)
 {
-    static const auto real = seam::next<int (*)(int, struct sockaddr*, socklen_t*)>("accept");
+    static const auto real = seam::next<int (*)(int, struct sockaddr*, socklen_t*, int)>("accept4");
     seam::listeningSocket = socket;
-    return seam::fails(Posix::Accept, __builtin_return_address(0)) ? -1 : real(socket, address, length);
+    return seam::fails(Posix::Accept, __builtin_return_address(0)) ? -1 : real(socket, address, length, flags);
 }
 
 extern "C" FILE* fdopen(int fd, const char* mode)
