@@ -1,8 +1,10 @@
 # The README's two commands, and the builds behind them.
 #
 #   make test   static analysis, host suite, sanitizer suite, fuzz corpora, the 32-bit ARM suite
-#               under qemu-arm, and the coverage floor
+#               under qemu-arm, the coverage floor, and the Debian packages checked
 #   make demo   one registration on a simulated handset, then the same SIM again
+#   make demo-modem  dmregd registering a Linux device over the simulated modem
+#   make package     the Debian packages, in build-package/
 #   make size   stripped size of libzavdmreg.so.1 as a handset's build makes it, and the others
 #   make bench  the listener beside a minimal server, the PIN wait's memory, allocations, footprint
 
@@ -20,10 +22,12 @@ COVERAGE_FLOOR_BRANCHES := 95
 # their own under /tmp; the ARM build is the shipping configuration with the fixed paths.
 LOCAL_PATHS := -DDMREG_LOCAL_PATHS=ON
 
-HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr clang-tidy cppcheck socat
+HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr clang-tidy cppcheck socat tshark pkg-config
+PACKAGE_PACKAGES := dpkg-dev file lintian systemd tshark
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
-.PHONY: all test demo size size-builds bench deps host asan arm test-host test-asan test-arm coverage lint fuzz-build test-fuzz fuzz clean
+.PHONY: all test demo demo-modem package test-package size size-builds bench deps host asan arm test-host test-asan test-arm \
+  coverage lint fuzz-build test-fuzz fuzz clean
 
 all: host
 
@@ -60,8 +64,8 @@ test-arm:
 	  echo "make test: skipped the ARM suite: the cross compiler and qemu-arm are not installed (run as root, or install: $(ARM_PACKAGES))"; \
 	fi
 
-test: lint test-host test-asan test-fuzz test-arm coverage
-	@echo "make test: lint, host, sanitizer, fuzz-corpus, ARM and coverage runs done"
+test: lint test-host test-asan test-fuzz test-arm coverage test-package
+	@echo "make test: lint, host, sanitizer, fuzz-corpus, ARM, coverage and package runs done"
 
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev libfuzzer-14-dev
 FUZZ_FLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
@@ -95,13 +99,15 @@ fuzz: fuzz-build
 	    "$$( [ $$status -eq 0 ] && echo 'no crash' || echo "CRASH: see $(FUZZ)/run/$$t.log")"; \
 	done
 
-# Static analysis of the library and the stand-ins: clang-tidy (.clang-tidy) and cppcheck.
-LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp platform/atmodem/*.cpp
+# Static analysis of the library, the platform libraries and the service's programs: clang-tidy
+# (.clang-tidy) and cppcheck.
+LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp platform/atmodem/*.cpp \
+  tools/dmregd.cpp tools/dmreg-modem-sim.cpp
 lint: host
 	clang-tidy -p $(HOST) --quiet $(LINTED)
 	cppcheck --enable=warning,performance,portability --std=c++17 --inline-suppr --error-exitcode=1 --quiet \
 	  -I src -I include -I platform/include -I platform/zavtapi -I platform/dmnative -I platform/atmodem -I $(HOST)/generated \
-	  --suppress=missingIncludeSystem src platform
+	  --suppress=missingIncludeSystem src platform tools/dmregd.cpp tools/dmreg-modem-sim.cpp
 	@echo "lint: clang-tidy and cppcheck found nothing"
 
 # Line and branch coverage of the library (src/ and include/) by the host suite.
@@ -122,6 +128,25 @@ demo: deps
 	  cmake --build $(HOST) -j $(JOBS) >>$(HOST).log 2>&1 || { cat $(HOST).log; exit 1; }
 	@mv -f $(HOST).log $(HOST)/build.log
 	@bash tools/demo.sh $(HOST)
+
+demo-modem: host
+	@bash tools/demo-modem.sh $(HOST)
+
+PACKAGE := build-package
+# The Debian packages of a Linux device: installed under /usr, state in /var/lib/dmreg, the
+# socket in /run/dmreg, no library search paths.
+package:
+	@sh tools/ensure-packages.sh $(PACKAGE_PACKAGES) cmake g++ make
+	cmake -S . -B $(PACKAGE) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_SYSCONFDIR=/etc \
+	  -DDMREG_DEVICE_PATHS=ON -DDMREG_INSTALL_RPATH=OFF -DDMREG_BUILD_TESTS=OFF -DDMREG_UDEV_RULES_DIR=/lib/udev/rules.d >/dev/null
+	cmake --build $(PACKAGE) -j $(JOBS)
+	rm -f $(PACKAGE)/*.deb
+	cd $(PACKAGE) && cpack -G DEB >/dev/null
+	@ls $(PACKAGE)/*.deb
+
+# The packages unpacked into a scratch root, lintian, the unit, the installed programs and the consumer.
+test-package: package
+	@bash tools/package-check.sh $(PACKAGE)
 
 # The library as an integrator builds it for an ARMv7 handset: -Os, Thumb-2 and ARM code.
 size-builds: deps
@@ -148,4 +173,4 @@ bench: host arm size-builds
 	  "ARM, the test build (RelWithDebInfo)=$(ARM)" "host x86-64 (RelWithDebInfo)=$(HOST)"
 
 clean:
-	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ) $(BENCH) build-size-thumb build-size-arm
+	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ) $(BENCH) $(PACKAGE) build-size-thumb build-size-arm

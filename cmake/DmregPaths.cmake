@@ -17,7 +17,13 @@ set(DMREG_RUN_DIR "/tmp/dmr-${DMREG_BUILD_ID}")
 # Builds for tests and the demo keep the status file in their build tree and the socket in their
 # run folder, so that two of them, or a host listening on the shipping socket, never meet.
 option(DMREG_LOCAL_PATHS "Status file in the build tree, socket in ${DMREG_RUN_DIR}" OFF)
-if(DMREG_LOCAL_PATHS)
+# A Linux device keeps its state where the system keeps services' state, its socket in the
+# service's runtime folder (the packages are built so).
+option(DMREG_DEVICE_PATHS "Status file in /var/lib/dmreg, socket in /run/dmreg" OFF)
+if(DMREG_DEVICE_PATHS)
+  set(DMREG_STATUS_FILE "/var/lib/dmreg/zav_dmregstatus.cfg")
+  set(DMREG_SOCKET_PATH "/run/dmreg/dmreg.sock")
+elseif(DMREG_LOCAL_PATHS)
   set(DMREG_STATUS_FILE "${CMAKE_BINARY_DIR}/sim-root/zavlocal/download/appwrite/zav_dmregstatus.cfg")
   set(DMREG_SOCKET_PATH "${DMREG_RUN_DIR}/sock")
 endif()

@@ -24,8 +24,8 @@ void usage(FILE* out)
             "usage: dmreg-modem-sim --link PATH [--script FILE] [--record FILE]\n"
             "\n"
             "Serves a simulated modem on a new pseudo-terminal, reachable at PATH (a symbolic link),\n"
-            "until standard input ends. A script and the lines on standard input hold settings,\n"
-            "\"KEY = VALUE\": echo (on, off, stuck), prompt (the bytes of the \"> \" prompt), send\n"
+            "until standard input ends. A script's lines, and \"set\" lines on standard input, hold\n"
+            "settings, \"KEY = VALUE\": echo (on, off, stuck), prompt (the bytes of the \"> \" prompt), send\n"
             "(what a submit gets: ok, or an answer), and \"answer COMMAND\" (the answer to one\n"
             "command). Successive answers are separated by \" | \", the last one repeating; the\n"
             "lines of one answer by \\n; OK follows unless the answer ends in a final result or\n"
@@ -220,7 +220,7 @@ private:
         const std::vector<std::string> paused = split(bytes, "{pause}");
         for (size_t i = 0; i < paused.size() && m_master >= 0; ++i) {
             if (i > 0) {
-                const timespec pause{0, 20 * 1000 * 1000};
+                const timespec pause{0, 20000000};
                 nanosleep(&pause, nullptr);
             }
             const size_t vanish = paused[i].find("{vanish}");
@@ -264,7 +264,7 @@ private:
     {
         note("cmd " + line);
         const auto scripted = m_settings.find("answer " + line);
-        const int index = atoi(line.c_str() + std::min<size_t>(8, line.size()));
+        const int index = static_cast<int>(strtol(line.c_str() + std::min<size_t>(8, line.size()), nullptr, 10));
         std::string answer = "ERROR";
         if (scripted != m_settings.end()) {
             answer = scripted->second.take();
@@ -289,7 +289,7 @@ private:
             }
             answer = answer.empty() ? "" : answer.substr(0, answer.size() - 2);
         } else if (line.compare(0, 8, "AT+CMGR=") == 0 || line.compare(0, 8, "AT+CMGD=") == 0) {
-            const bool read = line[5] == 'R';
+            const bool read = line[6] == 'R';
             answer = m_store.count(index) == 0 ? "+CMS ERROR: 321" : read ? stored(index, "+CMGR: ") : "";
             if (!read) {
                 m_store.erase(index);

@@ -366,13 +366,20 @@ Answer Channel::commandWithData(const std::string& line, const std::string& data
 
 bool Channel::idle(int ms)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!open()) {
-        return false;
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        fd = m_fd;
     }
+    if (fd < 0) {
+        return false;  // opening is the commands' business
+    }
+    pollfd ready{fd, POLLIN, 0};
+    poll(&ready, 1, ms);  // without the channel: a command may go ahead meanwhile
+    std::lock_guard<std::mutex> lock(m_mutex);
     Answer stray;
     bool completed = false;
-    if (readSome(nowMs() + ms) == Read::Vanished) {
+    if (m_fd >= 0 && readSome(nowMs()) == Read::Vanished) {
         vanish(stray);
     }
     takeLines("", stray, false, nullptr, completed);  // a late final result is dropped with the rest

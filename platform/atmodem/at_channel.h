@@ -65,8 +65,8 @@ public:
     // none comes within promptMs), and the final result is awaited for resultMs.
     Answer commandWithData(const std::string& line, const std::string& data, int promptMs = kPromptMs,
                            int resultMs = kSendMs);
-    // Reads what the modem sends for up to ms with no command made: a receiver's wait. False while
-    // there is no modem to read from.
+    // Waits up to ms for what the modem sends with no command made, and takes it: a receiver's
+    // wait, which holds the channel only to read. False while the device is not open.
     bool idle(int ms);
     std::vector<Unsolicited> takeUnsolicited();
     // Counts the openings of the device: one that changes finds the modem set up afresh.

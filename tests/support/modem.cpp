@@ -67,34 +67,12 @@ std::vector<std::string> Simulator::record() const
 
 std::vector<std::string> decodedByWireshark(const std::vector<std::string>& pdus)
 {
-    if (system("command -v tshark >/dev/null && command -v text2pcap >/dev/null") != 0) {
-        return {};
-    }
-    // Each TPDU in an RP-DATA from the phone to the network, as Wireshark takes it on DLT 147.
-    const std::string dump = std::string(DMREG_TEST_WORK) + "/wireshark";
-    std::ofstream hex(dump + ".txt");
+    std::string command = DMREG_TEST_SUPPORT "/../../tools/sms-wireshark.sh --fields submit";
     for (const std::string& pdu : pdus) {
-        const size_t centre = 2 + 2 * std::stoul(pdu.substr(0, 2), nullptr, 16);
-        std::string rp = "000100" + (centre > 2 ? pdu.substr(0, centre) : "0191");  // RP-DA: the centre, or none
-        char length[20];
-        snprintf(length, sizeof(length), "%02zX", (pdu.size() - centre) / 2);
-        rp += length + pdu.substr(centre);
-        hex << "0000";
-        for (size_t i = 0; i < rp.size(); i += 2) {
-            hex << " " << rp.substr(i, 2);
-        }
-        hex << "\n";
+        command += " " + pdu;
     }
-    hex.close();
-    const std::string fields = "-e gsm_sms.tp-mti -e gsm_sms.tp-udhi -e gsm_sms.tp-da -e gsm_sms.tp-dcs -e gsm_sms.tp-vpf "
-                               "-e gsm_sms.vp.validity_period -e gsm_sms.destination_port -e gsm_sms.originator_port "
-                               "-e gsm_sms.udh.mm.msg_id -e gsm_sms.udh.mm.msg_parts -e gsm_sms.udh.mm.msg_part "
-                               "-e gsm_sms.sms_body";
-    const std::string command = "text2pcap -q -l 147 " + dump + ".txt " + dump + ".pcap && tshark -r " + dump +
-                                ".pcap -o 'uat:user_dlts:\"User 0 (DLT=147)\",\"gsm_a_rp\",\"0\",\"\",\"0\",\"\"' "
-                                "-o gsm_sms.reassemble:FALSE -T fields -E separator='|' " + fields + " 2>/dev/null";
     std::vector<std::string> decoded;
-    FILE* out = popen(command.c_str(), "r");
+    FILE* out = popen((command + " 2>/dev/null").c_str(), "r");
     char line[4096];
     while (out != nullptr && fgets(line, sizeof(line), out) != nullptr) {
         decoded.emplace_back(line, strcspn(line, "\n"));

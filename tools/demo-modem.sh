@@ -1,0 +1,105 @@
+#!/bin/bash
+# demo-modem.sh BUILD_DIR: dmregd registers a Linux device over the simulated modem; playing the
+# DM server, the demo puts the acknowledgement into the modem as an SMS, and the service's
+# receiver hands it to the listener. Then the same SIM again. Runs in a fresh folder under
+# BUILD_DIR and leaves nothing outside it.
+set -u
+source "$(dirname "$0")/demo-lib.sh"
+run=${DMREG_EMULATOR:-}
+work=$build/demo-modem
+service_pid=""
+sim_pid=""
+cleanup() {
+  [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid"
+  [ -n "$sim_pid" ] && exec 3>&- && wait "$sim_pid"
+}
+sim() {  # sim LINE: a control line for the simulator, and its answer
+  echo "$1" >&3
+  local before=$2
+  wait_for 5 test "$(wc -l < sim.out)" -gt "$before" || fail "the simulator does not answer '$1'"
+  sed -n '$p' sim.out
+}
+sent_pdus() { grep -c '^pdu ' modem.record; }
+wireshark() {  # wireshark submit|deliver PDU
+  bash "$source_dir/tools/sms-wireshark.sh" "$@" | sed 's/^/   /' ||
+    echo "   (Wireshark's tshark is not installed: apt-get install tshark shows the PDU decoded)"
+}
+# Semi-octets, as addresses and time stamps carry digits: each pair swapped, F filling the last.
+semi_octets() {
+  local digits=$1 out=""
+  [ $(( ${#digits} % 2 )) -eq 1 ] && digits="${digits}F"
+  for (( i = 0; i < ${#digits}; i += 2 )); do out+="${digits:i+1:1}${digits:i:1}"; done
+  echo "$out"
+}
+# The service's own lines and the library's main steps; the whole trace is in dmregd-N.log.
+steps='\[dmregd\]|zavtapi-at|SIM card is valid|IMSI match|PIN is|need (not )?register|has been sent|listenAndProcess\(\)|flag is'
+tree_value() { sed -n "s|^$registration/$1 [a-z]* ||p" tree.txt; }
+
+for program in dmregd dmreg-modem-sim; do
+  [ -x "$build/bin/$program" ] || fail "no $build/bin/$program: build first"
+done
+start_demo "$work"
+mkfifo control
+$run "$build/bin/dmreg-modem-sim" --link "$work/modem" --record modem.record < control > sim.out &
+sim_pid=$!
+exec 3> control
+wait_for 10 grep -q '^ready' sim.out || fail "the simulator did not start"
+printf 'modem = %s\ntree = %s\n' "$work/modem" "$work/tree.txt" > dmregd.conf
+
+say "A Linux device with a cellular modem (simulated at $work/modem) runs dmregd."
+echo "   Its SIM has never been registered (IMSI 001010123456789); --fast shortens the waits."
+$run "$build/bin/dmregd" --fast --config dmregd.conf 2> dmregd-1.log &
+service_pid=$!
+wait_for 10 grep -q '^pdu ' modem.record || { show_trace dmregd-1.log; fail "no registration SMS was submitted"; }
+wait_for 10 grep -q 'listenAndProcess()' dmregd-1.log || fail "the listener did not start"
+show_trace dmregd-1.log "$steps"
+
+say "The AT commands the modem received:"
+sed -n 's/^cmd //p' modem.record | paste -sd ' ' | fold -s -w 96 | sed 's/^/   /'
+say "The one SMS it submitted, as Wireshark reads it:"
+pdu=$(sed -n 's/^pdu //p' modem.record)
+echo "   $pdu"
+wireshark submit "$pdu"
+imei=$(sed -n 's/.*msg: IMEI:\([0-9]*\)\/.*/\1/p' dmregd-1.log | head -n 1)
+[ -n "$imei" ] || fail "no IMEI in the SMS"
+
+say "Playing the DM server: its acknowledgement arrives in the modem as an SMS to the client port."
+# From the server number, 8-bit data between the server's port and the client's, stamped now (UTC).
+server=$(tree_value ServerNumber)
+digits=${server#+}
+data=$(printf 'IMEI:%s/1' "$imei" | od -An -tx1 | tr -d ' \n' | tr a-f A-F)
+header=$(printf '060504%04X%04X' "$(tree_value ClientPort)" "$(tree_value ServerPort)")
+stamp="$(semi_octets "$(date -u +%y%m%d%H%M%S)")00"
+ack=$(printf '0044%02X91%s0004%s%02X%s%s' "${#digits}" "$(semi_octets "$digits")" "$stamp" \
+  $(( (${#header} + ${#data}) / 2 )) "$header" "$data")
+echo "   $ack"
+wireshark deliver "$ack"
+answer=$(sim "deliver $ack" "$(wc -l < sim.out)")
+echo "   the modem stores it and tells dmregd (+CMTI): $answer"
+wait_for 10 grep -q 'handed to the listener' dmregd-1.log || { show_trace dmregd-1.log; fail "the receiver did not hand it over"; }
+wait_for 10 grep -q 'registration flag is OK' dmregd-1.log || fail "the listener did not take the acknowledgement"
+show_trace dmregd-1.log "$steps"
+
+say "The listener serves on; the device is shut down (SIGTERM)."
+kill "$service_pid"
+wait "$service_pid" || fail "dmregd ended with status $?"
+service_pid=""
+show_trace dmregd-1.log "$steps"
+
+say "What the device recorded:"
+show_recorded 001010123456789
+stored=$(sim stored "$(wc -l < sim.out)")
+[ "$stored" = ok ] || fail "the modem still stores messages: $stored"
+echo "   the modem's storage: empty (the acknowledgement was deleted once the listener took it)"
+
+say "dmregd starts again with the same SIM."
+shown=0
+$run "$build/bin/dmregd" --fast --config dmregd.conf 2> dmregd-2.log || fail "the second start failed"
+show_trace dmregd-2.log "$steps"
+grep -q 'need not register' dmregd-2.log || fail "the same SIM was not recognised"
+[ "$(sent_pdus)" -eq 1 ] || fail "a second SMS was submitted"
+
+cleanup
+sim_pid=""
+finish
+say "Done: one SMS for a new SIM, its acknowledgement taken from the modem, none for the same SIM at the next start."
