@@ -34,18 +34,15 @@ void append(char* line, size_t size, size_t& used, const char* text, size_t leng
     used += fits;
 }
 
-void appendNumber(char* line, size_t size, size_t& used, int value)
+// Levels and source lines are never negative.
+void appendNumber(char* line, size_t size, size_t& used, unsigned value)
 {
     char digits[12];
     size_t count = 0;
-    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     do {
-        digits[sizeof(digits) - 1 - count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) {
-        digits[sizeof(digits) - 1 - count++] = '-';
-    }
+        digits[sizeof(digits) - 1 - count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
     append(line, size, used, digits + sizeof(digits) - count, count);
 }
 
@@ -60,11 +57,11 @@ void dmreg::trace(int level, const char* file, int line, const char* func, const
     char local[512];
     size_t prefixLength = 0;
     append(local, sizeof(local), prefixLength, "{", 1);
-    appendNumber(local, sizeof(local), prefixLength, level);
+    appendNumber(local, sizeof(local), prefixLength, static_cast<unsigned>(level));
     append(local, sizeof(local), prefixLength, "} ", 2);
     append(local, sizeof(local), prefixLength, base, strlen(base));
     append(local, sizeof(local), prefixLength, ":", 1);
-    appendNumber(local, sizeof(local), prefixLength, line);
+    appendNumber(local, sizeof(local), prefixLength, static_cast<unsigned>(line));
     if (func != nullptr) {
         append(local, sizeof(local), prefixLength, ", ", 2);
         append(local, sizeof(local), prefixLength, func, strlen(func));

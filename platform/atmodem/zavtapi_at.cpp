@@ -39,6 +39,17 @@ bool mayPass(int32_t result)
     return result == atmodem::kCmsError + 331 || result == atmodem::kCmsError + 332 || result == atmodem::kCmsError + 500;
 }
 
+// What was read goes into the caller's buffer, whole; answers the call's result.
+template <size_t N>
+int32_t deliver(const Answer& answer, bool read, const char (&value)[N], char* out)
+{
+    read = read && out != nullptr;
+    if (read) {
+        memcpy(out, value, N);
+    }
+    return result(answer, read);
+}
+
 std::string bounded(const char* text, size_t size)
 {
     return std::string(text, strnlen(text, size));
@@ -82,11 +93,7 @@ TAPI_RESULT TAPI_ACCE_GetImsi(char* imsi)
 {
     char digits[TAPI_IDENTITY_LEN] = {};
     const Answer answer = Channel::shared().command("AT+CIMI");
-    const bool read = atmodem::imsi(answer.lines, digits) && imsi != nullptr;
-    if (read) {
-        memcpy(imsi, digits, sizeof(digits));
-    }
-    return result(answer, read);
+    return deliver(answer, atmodem::imsi(answer.lines, digits), digits, imsi);
 }
 
 TAPI_RESULT TAPI_ACCE_GetImei(char* imei)
@@ -96,22 +103,14 @@ TAPI_RESULT TAPI_ACCE_GetImei(char* imei)
     if (answer.result != atmodem::kNotInitiated && !atmodem::imei(answer.lines, digits)) {
         answer = Channel::shared().command("AT+GSN");
     }
-    const bool read = atmodem::imei(answer.lines, digits) && imei != nullptr;
-    if (read) {
-        memcpy(imei, digits, sizeof(digits));
-    }
-    return result(answer, read);
+    return deliver(answer, atmodem::imei(answer.lines, digits), digits, imei);
 }
 
 TAPI_RESULT TAPI_SMS_GetServiceCenter(char* serviceCenter)
 {
     char number[TAPI_SMS_ADDRESS_LEN] = {};
     const Answer answer = Channel::shared().command("AT+CSCA?");
-    const bool read = atmodem::serviceCentre(answer.lines, number) && serviceCenter != nullptr;
-    if (read) {
-        memcpy(serviceCenter, number, sizeof(number));
-    }
-    return result(answer, read);
+    return deliver(answer, atmodem::serviceCentre(answer.lines, number), number, serviceCenter);
 }
 
 // Record type 2: 8-bit data between 16-bit application ports. The record and the data are the

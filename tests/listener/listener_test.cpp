@@ -207,6 +207,18 @@ TEST_F(Listener, SilentTricklingAndFailingClientsAreDroppedAndTheNextServed)
     }
     close(trickle);
     seam::clock = seam::Clock::Real;
+    seam::failPosix(seam::Posix::Poll, 1, EINTR);
+    waits = static_cast<size_t>(seam::calls(seam::Posix::Poll));
+    const int interrupted = handset::connectTo(kSocket);
+    while (static_cast<size_t>(seam::calls(seam::Posix::Poll)) < waits + 2) {  // interrupted, then waiting again
+        std::this_thread::yield();
+    }
+    send(interrupted, kGetPort.data(), kGetPort.size(), MSG_NOSIGNAL);
+    shutdown(interrupted, SHUT_WR);
+    char answer[16] = {};
+    EXPECT_EQ(std::string(answer, static_cast<size_t>(std::max<ssize_t>(0, recv(interrupted, answer, sizeof(answer), MSG_WAITALL)))),
+              "\nN\n16999");
+    close(interrupted);
     seam::failPosix(seam::Posix::Poll, 1, EBADF);
     const int waiting = handset::connectTo(kSocket);  // sends nothing: the listener waits, and the wait fails
     EXPECT_EQ(recv(waiting, &byte, 1, 0), 0) << "a wait that fails drops the client";
