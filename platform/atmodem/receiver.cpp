@@ -20,6 +20,7 @@ namespace {
 
 constexpr int kListenerMs = 15000;   // the listener itself gives a client 10 s
 constexpr int kListEveryMs = 30000;  // without new-message indications, storage is listed this often
+constexpr size_t kLongestText = 159;  // what the listener takes; a longer text is no acknowledgement
 
 long long nowMs()
 {
@@ -217,6 +218,16 @@ private:
                 }
             } else {
                 parts.push_back(it->first);
+            }
+            if (text.size() > kLongestText) {  // the listener would drop it unread, again and again
+                m_config.log("message from " + m.originator + " holds " + std::to_string(text.size()) +
+                             " characters, more than the listener takes: left in storage");
+                for (int index : parts) {
+                    m_ignored.insert(index);
+                    m_held.erase(index);
+                }
+                it = m_held.begin();
+                continue;
             }
             std::string answer;
             if (!exchange(m_config.socketPath, text + "\nN\n", answer)) {

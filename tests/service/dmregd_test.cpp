@@ -159,17 +159,21 @@ TEST_F(Service, ARepliesInSegmentsAreJoinedAndAnIncompleteSetIsForgotten)
     EXPECT_EQ(m_modem.control("stored"), "ok 1") << "the forgotten segment stays in storage";
 }
 
-TEST_F(Service, RepliesForOtherPortsAndCorruptOnesAreLeftWhereTheyAre)
+TEST_F(Service, RepliesForOtherPortsCorruptAndOversizeOnesAreLeftWhereTheyAre)
 {
     start();
     ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
     EXPECT_EQ(m_modem.control("deliver " + reply("for the WAP stack", 2948)), "ok 1");
     EXPECT_EQ(m_modem.control("deliver 0040F"), "ok 2");
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 3");
-    EXPECT_TRUE(waitFor("[dmregd] receiver: message 2 is corrupt (not hex): left in storage"));
+    EXPECT_EQ(m_modem.control("deliver " + reply(std::string(100, 'x'), 16999, 9, 2, 1)), "ok 3");
+    EXPECT_EQ(m_modem.control("deliver " + reply(std::string(100, 'y'), 16999, 9, 2, 2)), "ok 4");
+    EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 5");
+    EXPECT_TRUE(waitFor("[dmregd] receiver: message 2 is corrupt (not hex): left in storage\n"));
+    EXPECT_TRUE(waitFor("[dmregd] receiver: message from +15550100200 holds 200 characters, more than the listener "
+                        "takes: left in storage\n"));
     EXPECT_TRUE(recorded()) << m_seen;
-    EXPECT_EQ(m_modem.control("stored"), "ok 1 2");
-    EXPECT_FALSE(sentTo("cmd AT+CMGD=1") || sentTo("cmd AT+CMGD=2"));
+    EXPECT_EQ(m_modem.control("stored"), "ok 1 2 3 4");
+    EXPECT_FALSE(sentTo("cmd AT+CMGD=1") || sentTo("cmd AT+CMGD=2") || sentTo("cmd AT+CMGD=3"));
 }
 
 TEST_F(Service, AModemThatVanishesAndComesBack)
