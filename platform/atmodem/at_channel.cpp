@@ -19,13 +19,6 @@ constexpr int kAtTries = 3;
 constexpr int kAtTryMs = 1000;
 constexpr int kGraceMs = 500;  // for a final result after the line that completes a command
 
-long long nowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 speed_t speedOf(int baud)
 {
     static const struct {
@@ -80,6 +73,13 @@ bool isUnsolicited(const std::string& line, const std::string& sent)
 }
 
 }  // namespace
+
+long long nowMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 Channel& Channel::shared()
 {

@@ -30,6 +30,9 @@ constexpr int kCommandMs = 10000;
 constexpr int kPromptMs = 10000;
 constexpr int kSendMs = 60000;
 
+// Milliseconds on the monotonic clock, which every bound of the channel and its users reads.
+long long nowMs();
+
 struct Answer {
     int32_t result = kOk;
     std::vector<std::string> lines;  // the command's own lines, in order

@@ -8,7 +8,6 @@
 #include <set>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,13 +20,6 @@ namespace {
 constexpr int kListenerMs = 15000;   // the listener itself gives a client 10 s
 constexpr int kListEveryMs = 30000;  // without new-message indications, storage is listed this often
 constexpr size_t kLongestText = 159;  // what the listener takes; a longer text is no acknowledgement
-
-long long nowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Sends text to the listener as a local client does and answers what came back before the
 // listener closed the connection; false when it did not take the text.

@@ -13,18 +13,12 @@
 
 using atmodem::Answer;
 using atmodem::Channel;
+using atmodem::nowMs;
 
 namespace {
 
 constexpr int32_t kSimBusy = atmodem::kCmeError + 14;
 constexpr int kRetryPauseSeconds = 2;
-
-long long nowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // A successful answer that reads: 0; a failure as the channel gives it; kError for one that
 // means nothing.

@@ -5,12 +5,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <csignal>
 #include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <fstream>
 #include <memory>
@@ -20,6 +18,7 @@
 #include "dmreg_config.h"
 #include "modem.h"
 #include "seam.h"
+#include "trace.h"
 #include "zavtapi.h"
 
 namespace {
@@ -170,22 +169,9 @@ std::vector<std::string> registerThroughTheModem(const std::string& tree)
     std::ofstream(work + "/e2e-tree.txt") << tree;
     unlink(DMREG_TEST_STATUS_FILE);
     const size_t before = g_modem->record().size();
-    int trace[2];
-    EXPECT_EQ(pipe(trace), 0);
-    const pid_t host = fork();
-    if (host == 0) {
-        dup2(trace[1], STDERR_FILENO);
-        setenv("LD_LIBRARY_PATH", DMREG_TEST_LIB "/atmodem", 1);
-        execl(DMREG_TEST_BIN "/dmreg-host", "dmreg-host", "--fast", "--tree", (work + "/e2e-tree.txt").c_str(), nullptr);
-        _exit(127);
-    }
-    close(trace[1]);
-    std::string seen;
-    char buffer[4096];
-    for (ssize_t got = 1; got > 0 && seen.find("listenAndProcess()\tENTER") == std::string::npos;) {
-        got = read(trace[0], buffer, sizeof(buffer));
-        seen.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
-    }
+    trace::Program host({DMREG_TEST_BIN "/dmreg-host", "--fast", "--tree", work + "/e2e-tree.txt"},
+                        {"LD_LIBRARY_PATH=" DMREG_TEST_LIB "/atmodem"});
+    host.waitFor("listenAndProcess()\tENTER");
     const int client = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{AF_UNIX, DMREG_TEST_SOCKET_PATH};
     int connected = -1;
@@ -193,17 +179,16 @@ std::vector<std::string> registerThroughTheModem(const std::string& tree)
         connected = connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address));
         poll(nullptr, 0, connected == 0 ? 0 : 1);
     }
-    EXPECT_EQ(connected, 0) << seen;
+    EXPECT_EQ(connected, 0) << host.seen();
     EXPECT_GT(write(client, "IMEI:490154203237518/1", 22), 0);
     shutdown(client, SHUT_WR);
-    EXPECT_EQ(read(client, buffer, 1), 0) << "the listener closes the connection once it has recorded";
+    char byte;
+    EXPECT_EQ(read(client, &byte, 1), 0) << "the listener closes the connection once it has recorded";
     close(client);
-    kill(host, SIGTERM);
-    waitpid(host, nullptr, 0);
-    close(trace[0]);
+    host.stop();
     std::ifstream status(DMREG_TEST_STATUS_FILE);
     std::string imsi;
-    EXPECT_TRUE(std::getline(status, imsi) && imsi == "001010123456789") << "the registration is recorded:\n" << seen;
+    EXPECT_TRUE(std::getline(status, imsi) && imsi == "001010123456789") << "the registration is recorded:\n" << host.seen();
     std::vector<std::string> pdus;
     const std::vector<std::string> record = g_modem->record();
     for (size_t i = before; i < record.size(); ++i) {

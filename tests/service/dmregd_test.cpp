@@ -4,15 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <fstream>
-#include <poll.h>
+#include <memory>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "dmreg_config.h"
 #include "modem.h"
+#include "trace.h"
 
 namespace {
 
@@ -52,51 +51,27 @@ protected:
 
     void TearDown() override
     {
-        if (m_pid > 0) {
+        if (m_dmregd) {
             EXPECT_EQ(stop(), 0);
         }
     }
 
     void start()
     {
-        int trace[2];
-        ASSERT_EQ(pipe(trace), 0);
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(trace[1], STDERR_FILENO);
-            execl(DMREG_TEST_BIN "/dmregd", "dmregd", "--fast", "--config", (kWork + "/dmregd.conf").c_str(), nullptr);
-            _exit(127);
-        }
-        close(trace[1]);
-        m_trace = trace[0];
+        m_dmregd.reset(new trace::Program({DMREG_TEST_BIN "/dmregd", "--fast", "--config", kWork + "/dmregd.conf"}));
     }
 
-    // Reads dmregd's trace until text comes; false when it does not within 20 s.
-    bool waitFor(const std::string& text)
-    {
-        for (int waits = 0; m_seen.find(text, m_from) == std::string::npos && waits < 200;) {
-            pollfd ready{m_trace, POLLIN, 0};
-            char buffer[4096];
-            const ssize_t got = poll(&ready, 1, 100) > 0 ? read(m_trace, buffer, sizeof(buffer)) : (++waits, 0);
-            m_seen.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
-        }
-        const size_t at = m_seen.find(text, m_from);
-        m_from = at == std::string::npos ? m_from : at + text.size();
-        return at != std::string::npos;
-    }
+    bool waitFor(const std::string& text) { return m_dmregd->waitFor(text); }
+    const std::string& seen() const { return m_dmregd->seen(); }
 
     // SIGTERM: dmregd ends, its socket removed and the modem released; answers its exit status.
     int stop()
     {
-        kill(m_pid, SIGTERM);
-        int status = -1;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        waitFor("released");
-        close(m_trace);
+        const int status = m_dmregd->stop();
+        m_dmregd.reset();
         struct stat st;
         EXPECT_NE(stat(DMREG_SOCKET_PATH, &st), 0) << "the socket is left";
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return status;
     }
 
     // The acknowledgement handed over, taken out of storage, and the registration recorded.
@@ -112,17 +87,14 @@ protected:
     }
 
     modem::Simulator m_modem{kWork + "/service-modem"};
-    pid_t m_pid = -1;
-    int m_trace = -1;
-    std::string m_seen;
-    size_t m_from = 0;
+    std::unique_ptr<trace::Program> m_dmregd;
 };
 
 TEST_F(Service, AReplyStoredBeforeTheStartIsHandedOnceTheListenerWaits)
 {
     ASSERT_EQ(m_modem.control("store " + reply(kAck)), "ok 1");
     start();
-    EXPECT_TRUE(recorded()) << m_seen;
+    EXPECT_TRUE(recorded()) << seen();
     EXPECT_TRUE(sentTo("cmd AT+CMGD=1"));
     EXPECT_EQ(m_modem.control("stored"), "ok");
     const auto sent = [this] {
@@ -140,10 +112,10 @@ TEST_F(Service, AReplyDuringThePinWait)
 {
     m_modem.control("set answer AT+CPIN? = +CPIN: SIM PIN");
     start();
-    ASSERT_TRUE(waitFor("PIN is ON")) << m_seen;
+    ASSERT_TRUE(waitFor("PIN is ON")) << seen();
     EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 1");
     m_modem.control("set answer AT+CPIN? = +CPIN: READY");
-    EXPECT_TRUE(recorded()) << m_seen;
+    EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(m_modem.control("stored"), "ok");
 }
 
@@ -155,7 +127,7 @@ TEST_F(Service, ARepliesInSegmentsAreJoinedAndAnIncompleteSetIsForgotten)
     ASSERT_TRUE(waitFor("waited in vain for the rest")) << "one segment is forgotten after its time";
     EXPECT_EQ(m_modem.control("deliver " + reply(kAck.substr(0, 9), 16999, 8, 2, 1)), "ok 2");
     EXPECT_EQ(m_modem.control("deliver " + reply(kAck.substr(9), 16999, 8, 2, 2)), "ok 3");
-    EXPECT_TRUE(recorded()) << m_seen;
+    EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(m_modem.control("stored"), "ok 1") << "the forgotten segment stays in storage";
 }
 
@@ -171,7 +143,7 @@ TEST_F(Service, RepliesForOtherPortsCorruptAndOversizeOnesAreLeftWhereTheyAre)
     EXPECT_TRUE(waitFor("[dmregd] receiver: message 2 is corrupt (not hex): left in storage\n"));
     EXPECT_TRUE(waitFor("[dmregd] receiver: message from +15550100200 holds 200 characters, more than the listener "
                         "takes: left in storage\n"));
-    EXPECT_TRUE(recorded()) << m_seen;
+    EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(m_modem.control("stored"), "ok 1 2 3 4");
     EXPECT_FALSE(sentTo("cmd AT+CMGD=1") || sentTo("cmd AT+CMGD=2") || sentTo("cmd AT+CMGD=3"));
 }
@@ -184,14 +156,14 @@ TEST_F(Service, AModemThatVanishesAndComesBack)
     ASSERT_TRUE(waitFor("has gone away"));
     m_modem.control("return");
     EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 1");
-    EXPECT_TRUE(recorded()) << m_seen;
+    EXPECT_TRUE(recorded()) << seen();
 }
 
 TEST_F(Service, WithoutAModemItFailsToBeStartedAgain)
 {
     std::ofstream(kWork + "/dmregd.conf") << "modem = " << kWork << "/no-modem\ntree = " << kWork << "/service-tree.txt\n";
     start();
-    EXPECT_TRUE(waitFor("[dmregd] no modem answers at " + kWork + "/no-modem: the SIM was not checked\n")) << m_seen;
+    EXPECT_TRUE(waitFor("[dmregd] no modem answers at " + kWork + "/no-modem: the SIM was not checked\n")) << seen();
     EXPECT_EQ(stop(), 1);
 }
 

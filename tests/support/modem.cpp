@@ -1,11 +1,9 @@
 #include "modem.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -1,6 +1,10 @@
 #include "trace.h"
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace trace {
@@ -76,6 +80,63 @@ Lines Capture::finish()
         m_reader.join();
     }
     return m_lines;
+}
+
+Program::Program(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
+{
+    int fds[2];
+    if (pipe(fds) != 0) {
+        perror("trace::Program: pipe");
+        return;
+    }
+    m_pid = fork();
+    if (m_pid == 0) {
+        dup2(fds[1], STDERR_FILENO);
+        for (const std::string& setting : environment) {
+            const size_t eq = setting.find('=');
+            setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    m_trace = fds[0];
+}
+
+bool Program::waitFor(const std::string& text)
+{
+    for (int waits = 0; m_trace >= 0 && m_seen.find(text, m_from) == std::string::npos && waits < 200;) {
+        pollfd ready{m_trace, POLLIN, 0};
+        char buffer[4096];
+        const ssize_t got = poll(&ready, 1, 100) > 0 ? read(m_trace, buffer, sizeof(buffer)) : (++waits, 0);
+        m_seen.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    }
+    const size_t at = m_seen.find(text, m_from);
+    m_from = at == std::string::npos ? m_from : at + text.size();
+    return at != std::string::npos;
+}
+
+int Program::stop()
+{
+    if (m_pid <= 0) {
+        return -1;
+    }
+    kill(m_pid, SIGTERM);
+    int status = -1;
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    char buffer[4096];
+    for (ssize_t got; (got = read(m_trace, buffer, sizeof(buffer))) > 0;) {
+        m_seen.append(buffer, static_cast<size_t>(got));
+    }
+    close(m_trace);
+    m_trace = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace trace

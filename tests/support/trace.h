@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,31 @@ private:
     Lines m_lines;
     std::thread m_reader;
     int m_savedFd = -1;
+};
+
+// A program of the project run with its standard error in a pipe, so that a test can wait for
+// what it traces.
+class Program {
+public:
+    // argv[0] is the program's path; environment holds "NAME=value" settings added for it.
+    explicit Program(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+    ~Program() { stop(); }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // Reads the trace until text comes, after what the last wait found; false when it does not
+    // come within 20 s.
+    bool waitFor(const std::string& text);
+    // SIGTERM (to a program still running), then its exit status, -1 when a signal ended it; the
+    // rest of its trace is read.
+    int stop();
+    const std::string& seen() const { return m_seen; }
+
+private:
+    pid_t m_pid = -1;
+    int m_trace = -1;
+    std::string m_seen;
+    size_t m_from = 0;
 };
 
 // Replaces the source line number of a trace line by "#".
