@@ -69,7 +69,7 @@ test: lint test-host test-asan test-fuzz test-arm coverage test-package
 
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev libfuzzer-14-dev
 FUZZ_FLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
-FUZZ_TARGETS := ack listener status_file tree_file scenario at_answer pdu
+FUZZ_TARGETS := ack listener status_file tree_file scenario at_answer pdu tokenizer
 
 # The libFuzzer targets, built with clang under AddressSanitizer and UndefinedBehaviorSanitizer.
 fuzz-build:
@@ -102,12 +102,12 @@ fuzz: fuzz-build
 # Static analysis of the library, the platform libraries and the service's programs: clang-tidy
 # (.clang-tidy) and cppcheck.
 LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp platform/atmodem/*.cpp \
-  tools/dmregd.cpp tools/dmreg-modem-sim.cpp
+  service/*.cpp tools/dmreg-modem-sim.cpp
 lint: host
 	clang-tidy -p $(HOST) --quiet $(LINTED)
 	cppcheck --enable=warning,performance,portability --std=c++17 --inline-suppr --error-exitcode=1 --quiet \
-	  -I src -I include -I platform/include -I platform/zavtapi -I platform/dmnative -I platform/atmodem -I $(HOST)/generated \
-	  --suppress=missingIncludeSystem src platform tools/dmregd.cpp tools/dmreg-modem-sim.cpp
+	  -I src -I include -I platform/include -I platform/zavtapi -I platform/dmnative -I platform/atmodem -I service -I $(HOST)/generated \
+	  --suppress=missingIncludeSystem src platform service tools/dmreg-modem-sim.cpp
 	@echo "lint: clang-tidy and cppcheck found nothing"
 
 # Line and branch coverage of the library (src/ and include/) by the host suite.

@@ -49,7 +49,7 @@ start_demo() {  # start_demo WORK
   fi
   rm -rf "$1" && mkdir -p "$1" || fail "cannot make $1"
   cp "$source_dir/examples/trees/handset.txt" "$1/tree.txt"
-  rm -f "$status_file"
+  rm -f "$status_file" "$(dirname "$status_file")/dmregd.state"  # and the service's record of its tries
   cd "$1" || fail "cannot enter $1"
 }
 # What the device recorded for the IMSI: the status file and the tree.

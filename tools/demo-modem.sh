@@ -80,8 +80,8 @@ wait_for 10 grep -q 'handed to the listener' dmregd-1.log || { show_trace dmregd
 wait_for 10 grep -q 'registration flag is OK' dmregd-1.log || fail "the listener did not take the acknowledgement"
 show_trace dmregd-1.log "$steps"
 
-say "The listener serves on; the device is shut down (SIGTERM)."
-kill "$service_pid"
+say "The registration is confirmed: dmregd ends by itself and releases the modem."
+wait_for 10 grep -q 'the registration is confirmed' dmregd-1.log || fail "dmregd did not see the registration confirmed"
 wait "$service_pid" || fail "dmregd ended with status $?"
 service_pid=""
 show_trace dmregd-1.log "$steps"
@@ -96,7 +96,7 @@ say "dmregd starts again with the same SIM."
 shown=0
 $run "$build/bin/dmregd" --fast --config dmregd.conf 2> dmregd-2.log || fail "the second start failed"
 show_trace dmregd-2.log "$steps"
-grep -q 'need not register' dmregd-2.log || fail "the same SIM was not recognised"
+grep -q 'is registered already' dmregd-2.log || fail "the same SIM was not recognised"
 [ "$(grep -c '^pdu ' modem.record)" -eq 1 ] || fail "a second SMS was submitted"
 
 cleanup

@@ -3,6 +3,8 @@
 // mode from a script, keeps received messages in a store, and records every command and every
 // submitted PDU. Lines on standard input steer it while it runs; each is answered on standard
 // output. See usage() and the README.
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,16 +27,21 @@ void usage(FILE* out)
             "\n"
             "Serves a simulated modem on a new pseudo-terminal, reachable at PATH (a symbolic link),\n"
             "until standard input ends. A script's lines, and \"set\" lines on standard input, hold\n"
-            "settings, \"KEY = VALUE\": echo (on, off, stuck), prompt (the bytes of the \"> \" prompt), send\n"
-            "(what a submit gets: ok, or an answer), and \"answer COMMAND\" (the answer to one\n"
-            "command). Successive answers are separated by \" | \", the last one repeating; the\n"
-            "lines of one answer by \\n; OK follows unless the answer ends in a final result or\n"
-            "{no-ok}; {pause} waits 20 ms, {silent} answers nothing, {vanish} takes the device away.\n"
-            "Escapes: \\r \\n \\xNN \\\\.\n"
+            "settings, \"KEY = VALUE\": echo (on, off, stuck), prompt (the bytes of the \"> \" prompt, or\n"
+            "a final result that refuses the data), send (what a submit gets: ok, or an answer), and\n"
+            "\"answer COMMAND\" (the answer to one command). Successive answers are separated by\n"
+            "\" | \", the last one repeating; the lines of one answer by \\n; OK follows unless the\n"
+            "answer ends in a final result or {no-ok}; {pause} waits 20 ms, {silent} answers nothing,\n"
+            "{late} holds the answer back until the next command comes, {vanish} takes the device\n"
+            "away, {blink} takes it away and brings it back at once, {default} answers as the modem\n"
+            "does without a setting. Escapes: \\r \\n \\xNN \\\\.\n"
             "\n"
-            "Standard input also takes: vanish, return, store PDU, deliver PDU (stored and announced\n"
-            "with +CMTI), urc LINE, stored (the indexes in the store), reset. Each is answered with\n"
-            "\"ok ...\" or \"error ...\" on standard output; \"ready PATH\" comes first.\n"
+            "Standard input also takes: vanish, return, store [STORAGE] [STATUS] PDU (STORAGE ME, SM\n"
+            "or MT, ME when not given; STATUS 0 to 3, 1 when not given), deliver [STORAGE] PDU (stored\n"
+            "unread and announced with +CMTI), urc LINE, flood N LINE (an unsolicited result N times),\n"
+            "datamode (waiting for a PDU, as a modem an earlier program left at the prompt), stored\n"
+            "(STORAGE:INDEX:STATUS of each message), reset. Each is answered with \"ok ...\" or\n"
+            "\"error ...\" on standard output; \"ready PATH\" comes first.\n"
             "\n"
             "--record FILE appends \"cmd LINE\" for every command, \"pdu HEX\" for every submitted\n"
             "PDU and \"esc\" for an abandoned one.\n");
@@ -87,9 +94,11 @@ public:
     void reset()
     {
         m_settings.clear();
-        m_store.clear();
+        m_stores.clear();
+        m_readStorage = "ME";
         m_echo = true;
         m_reference = 1;
+        m_late.clear();
         const char* defaults[] = {
             "echo = on", "prompt = \\r\\n> ", "send = ok", "answer AT+CPIN? = +CPIN: READY",
             "answer AT+CLCK=\"SC\",2 = +CLCK: 0", "answer AT+CIMI = 001010123456789", "answer AT+CGSN = 490154203237518",
@@ -114,7 +123,7 @@ public:
 
     bool attach()
     {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         const char* name = m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0 ? ptsname(m_master) : nullptr;
         // The simulator keeps the terminal open itself, so that the modem stays while a user comes and goes.
         m_slave = name != nullptr ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
@@ -136,10 +145,12 @@ public:
         close(m_slave);
         m_master = m_slave = -1;
         m_input.clear();
+        m_output.clear();
         m_dataMode = false;
     }
 
     int master() const { return m_master; }
+    bool writing() const { return !m_output.empty(); }
 
     void received(const char* bytes, size_t size)
     {
@@ -168,27 +179,45 @@ public:
     // A line of standard input; answers what to print.
     std::string control(const std::string& line)
     {
-        const std::string word = line.substr(0, line.find(' '));
+        std::vector<std::string> words = split(line, " ");
+        const std::string word = words[0];
         const std::string rest = trim(line.substr(word.size()));
         if (word == "vanish" && m_master >= 0) {
             detach();
         } else if (word == "return" && m_master < 0) {
             return attach() ? "ok" : "error cannot make a pseudo-terminal";
-        } else if ((word == "store" || word == "deliver") && !rest.empty()) {
-            const int index = m_store.empty() ? 1 : m_store.rbegin()->first + 1;
-            m_store[index] = rest;
+        } else if ((word == "store" || word == "deliver") && words.size() >= 2) {
+            // store [STORAGE] [STATUS] PDU
+            size_t at = 1;
+            const std::string storage = words.size() > 2 && words[1].size() == 2 && isupper(words[1][0]) ? words[at++] : "ME";
+            const int status = word == "deliver" ? 0 : words.size() > at + 1 && words[at].size() == 1 && isdigit(words[at][0]) != 0 ? words[at++][0] - '0' : 1;
+            std::map<int, Stored>& store = m_stores[storage];
+            int index = storage == "SM" ? 0 : 1;
+            while (store.count(index) != 0) {
+                ++index;
+            }
+            store[index] = {words[at], status};
             if (word == "deliver") {
-                emit("\r\n+CMTI: \"ME\"," + std::to_string(index) + "\r\n");
+                emit("\r\n+CMTI: \"" + storage + "\"," + std::to_string(index) + "\r\n");
             }
             return "ok " + std::to_string(index);
         } else if (word == "urc") {
             emit("\r\n" + unescape(rest) + "\r\n");
-        } else if (word == "stored") {
-            std::string indexes;
-            for (const auto& message : m_store) {
-                indexes += " " + std::to_string(message.first);
+        } else if (word == "flood" && words.size() > 2) {
+            const std::string urc = "\r\n" + unescape(trim(rest.substr(words[1].size()))) + "\r\n";
+            for (long i = strtol(words[1].c_str(), nullptr, 10); i > 0; --i) {
+                emit(urc);
             }
-            return "ok" + indexes;
+        } else if (word == "datamode") {
+            m_dataMode = true;
+        } else if (word == "stored") {
+            std::string listing;
+            for (const auto& store : m_stores) {
+                for (const auto& message : store.second) {
+                    listing += " " + store.first + ":" + std::to_string(message.first) + ":" + std::to_string(message.second.status);
+                }
+            }
+            return "ok" + listing;
         } else if (word == "reset") {
             reset();
         } else if (word != "set" || !set(rest)) {
@@ -197,7 +226,24 @@ public:
         return "ok";
     }
 
+    // Sends what the device has not taken yet.
+    void flush()
+    {
+        while (m_master >= 0 && !m_output.empty()) {
+            const ssize_t n = ::write(m_master, m_output.data(), m_output.size());
+            if (n <= 0) {
+                return;  // the terminal is full: later, when it takes more
+            }
+            m_output.erase(0, static_cast<size_t>(n));
+        }
+    }
+
 private:
+    struct Stored {
+        std::string pdu;
+        int status;  // 0 received unread, 1 received read, 2 stored unsent, 3 stored sent
+    };
+
     void note(const std::string& line)
     {
         if (m_record != nullptr) {
@@ -208,24 +254,36 @@ private:
 
     void write(const char* bytes, size_t size)
     {
-        for (size_t done = 0; m_master >= 0 && done < size;) {
-            const ssize_t n = ::write(m_master, bytes + done, size - done);
-            done += n > 0 ? static_cast<size_t>(n) : size;
+        if (m_master >= 0) {
+            m_output.append(bytes, size);
+            flush();
         }
     }
 
-    // Writes bytes, waiting where {pause} stands and going away at {vanish}.
+    // Writes bytes, waiting where {pause} stands, going away at {vanish}, and coming back at once
+    // after {blink}.
     void emit(const std::string& bytes)
     {
         const std::vector<std::string> paused = split(bytes, "{pause}");
         for (size_t i = 0; i < paused.size() && m_master >= 0; ++i) {
             if (i > 0) {
+                flush();
                 const timespec pause{0, 20000000};
                 nanosleep(&pause, nullptr);
             }
-            const size_t vanish = paused[i].find("{vanish}");
-            write(paused[i].data(), std::min(vanish, paused[i].size()));
-            if (vanish != std::string::npos) {
+            const size_t gone = std::min(paused[i].find("{vanish}"), paused[i].find("{blink}"));
+            write(paused[i].data(), std::min(gone, paused[i].size()));
+            if (gone != std::string::npos && paused[i].compare(gone, 7, "{blink}") == 0) {
+                // The new device is there before the old one goes: a user that sees it go finds it back.
+                const int master = m_master;
+                const int slave = m_slave;
+                attach();
+                close(master);
+                close(slave);
+                m_input.clear();
+                m_output.clear();
+                m_dataMode = false;
+            } else if (gone != std::string::npos) {
                 detach();
             }
         }
@@ -243,59 +301,97 @@ private:
             bytes = "\r\n+CMGS: " + std::to_string(m_reference++ % 256) + "\r\n";
         } else {
             for (const std::string& line : split(answer, "\\n")) {
-                const std::string text = unescape(line.substr(0, line.find("{no-ok}")));
-                final = final || text == "OK" || text == "ERROR" || text.compare(0, 5, "+CME ") == 0 ||
-                        text.compare(0, 5, "+CMS ") == 0;
+                const std::string text = unescape(line.substr(0, std::min(line.find("{no-ok}"), line.find("{late}"))));
+                final = final || isFinal(text);
                 bytes += text.empty() || text.find('{') == 0 ? text : "\r\n" + text + "\r\n";
             }
         }
-        emit(bytes + (final ? "" : "\r\nOK\r\n"));
+        bytes += final ? "" : "\r\nOK\r\n";
+        if (answer.find("{late}") != std::string::npos) {
+            m_late = bytes;  // comes when the next command does, as if it had taken its time
+            return;
+        }
+        emit(bytes);
     }
 
-    std::string stored(int index, const char* tag) const
+    static bool isFinal(const std::string& text)
     {
-        const std::string& pdu = m_store.at(index);
+        return text == "OK" || text == "ERROR" || text == "NO CARRIER" || text.compare(0, 5, "+CME ") == 0 ||
+               text.compare(0, 5, "+CMS ") == 0;
+    }
+
+    std::string stored(int index, const char* tag)
+    {
+        Stored& message = m_stores[m_readStorage].at(index);
+        const std::string& pdu = message.pdu;
         const size_t centre = 2 + 2 * static_cast<size_t>(strtol(pdu.substr(0, 2).c_str(), nullptr, 16));
-        return std::string(tag) + (tag[4] == 'L' ? std::to_string(index) + "," : "") + "0,," +
-               std::to_string(pdu.size() > centre ? (pdu.size() - centre) / 2 : 0) + "\\n" + pdu;
+        std::string line = std::string(tag) + (tag[4] == 'L' ? std::to_string(index) + "," : "") +
+                                 std::to_string(message.status) + ",," +
+                                 std::to_string(pdu.size() > centre ? (pdu.size() - centre) / 2 : 0) + "\\n" + pdu;
+        message.status = message.status == 0 ? 1 : message.status;  // read now
+        return line;
+    }
+
+    // What the modem answers without a setting.
+    std::string builtIn(const std::string& line)
+    {
+        const int index = static_cast<int>(strtol(line.c_str() + std::min<size_t>(8, line.size()), nullptr, 10));
+        std::map<int, Stored>& store = m_stores[m_readStorage];
+        if (line == "AT" || line.compare(0, 7, "AT+CMEE") == 0 || line.compare(0, 7, "AT+CMGF") == 0 ||
+            line.compare(0, 7, "AT+CSCS") == 0 || line.compare(0, 7, "AT+CNMI") == 0) {
+            return "";
+        }
+        if (line == "ATE0" || line == "ATE1" || line == "ATE0V1") {
+            m_echo = m_settings["echo"].list[0] == "stuck" || line == "ATE1";
+            return "";
+        }
+        if (line.compare(0, 8, "AT+CPMS=") == 0) {
+            const std::string storage = line.substr(9, 2);
+            if (storage != "ME" && storage != "SM" && storage != "MT") {
+                return "+CMS ERROR: 302";
+            }
+            m_readStorage = storage;
+            const std::string used = std::to_string(m_stores[storage].size());
+            return "+CPMS: " + used + ",30," + used + ",30," + used + ",30";
+        }
+        if (line == "AT+CMGL=4") {
+            std::string listing;
+            for (const auto& message : std::map<int, Stored>(store)) {
+                listing += (listing.empty() ? "" : "\\n") + stored(message.first, "+CMGL: ");
+            }
+            return listing;
+        }
+        if (line.compare(0, 8, "AT+CMGR=") == 0 || line.compare(0, 8, "AT+CMGD=") == 0) {
+            const bool read = line[6] == 'R';
+            std::string answer = store.count(index) == 0 ? "+CMS ERROR: 321" : read ? stored(index, "+CMGR: ") : "";
+            if (!read) {
+                store.erase(index);
+            }
+            return answer;
+        }
+        return "ERROR";
     }
 
     void command(const std::string& line)
     {
         note("cmd " + line);
-        const auto scripted = m_settings.find("answer " + line);
-        const int index = static_cast<int>(strtol(line.c_str() + std::min<size_t>(8, line.size()), nullptr, 10));
-        std::string answer = "ERROR";
-        if (scripted != m_settings.end()) {
-            answer = scripted->second.take();
-        } else if (line == "AT" || line.compare(0, 7, "AT+CMEE") == 0 || line.compare(0, 7, "AT+CMGF") == 0 ||
-                   line.compare(0, 7, "AT+CSCS") == 0 || line.compare(0, 7, "AT+CNMI") == 0) {
-            answer = "";
-        } else if (line == "ATE0" || line == "ATE1") {
-            m_echo = m_settings["echo"].list[0] == "stuck" || line == "ATE1";
-            answer = "";
-        } else if (line.compare(0, 7, "AT+CPMS") == 0) {
-            answer = "+CPMS: " + std::to_string(m_store.size()) + ",30," + std::to_string(m_store.size()) + ",30," +
-                     std::to_string(m_store.size()) + ",30";
-        } else if (line.compare(0, 8, "AT+CMGS=") == 0) {
-            m_dataMode = true;
-            const std::string prompt = m_settings["prompt"].take();
-            emit(prompt.find("{silent}") == std::string::npos ? unescape(prompt) : "");
-            return;
-        } else if (line == "AT+CMGL=4") {
-            answer.clear();
-            for (const auto& message : m_store) {
-                answer += stored(message.first, "+CMGL: ") + "\\n";
-            }
-            answer = answer.empty() ? "" : answer.substr(0, answer.size() - 2);
-        } else if (line.compare(0, 8, "AT+CMGR=") == 0 || line.compare(0, 8, "AT+CMGD=") == 0) {
-            const bool read = line[6] == 'R';
-            answer = m_store.count(index) == 0 ? "+CMS ERROR: 321" : read ? stored(index, "+CMGR: ") : "";
-            if (!read) {
-                m_store.erase(index);
-            }
+        if (!m_late.empty()) {
+            emit(m_late);
+            m_late.clear();
         }
-        respond(answer);
+        if (line.compare(0, 8, "AT+CMGS=") == 0) {
+            const std::string prompt = unescape(m_settings["prompt"].take());
+            if (isFinal(prompt)) {
+                respond(prompt);  // refused before the prompt: no data is taken
+                return;
+            }
+            m_dataMode = true;
+            emit(prompt.find("{silent}") == std::string::npos ? prompt : "");
+            return;
+        }
+        const auto scripted = m_settings.find("answer " + line);
+        std::string answer = scripted != m_settings.end() ? scripted->second.take() : "{default}";
+        respond(answer == "{default}" ? builtIn(line) : answer);
     }
 
     std::string m_link;
@@ -305,8 +401,11 @@ private:
     bool m_echo = true;
     bool m_dataMode = false;
     std::string m_input;
+    std::string m_output;  // what the device has not taken yet
+    std::string m_late;    // an answer held back until the next command
     std::map<std::string, Answers> m_settings;
-    std::map<int, std::string> m_store;
+    std::map<std::string, std::map<int, Stored>> m_stores;
+    std::string m_readStorage;
     unsigned m_reference = 1;
 };
 
@@ -363,11 +462,14 @@ int main(int argc, char** argv)
     fflush(stdout);
     std::string control;
     for (;;) {
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {modem.master(), POLLIN, 0}};
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {modem.master(), static_cast<short>(POLLIN | (modem.writing() ? POLLOUT : 0)), 0}};
         if (poll(fds, modem.master() >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) {
             break;
         }
         char buffer[4096];
+        if ((fds[1].revents & POLLOUT) != 0) {
+            modem.flush();
+        }
         if ((fds[1].revents & POLLIN) != 0) {
             const ssize_t got = read(modem.master(), buffer, sizeof(buffer));
             modem.received(buffer, got > 0 ? static_cast<size_t>(got) : 0);

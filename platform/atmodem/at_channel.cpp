@@ -1,11 +1,13 @@
 #include "at_channel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -17,59 +19,32 @@ namespace {
 
 constexpr int kAtTries = 3;
 constexpr int kAtTryMs = 1000;
-constexpr int kGraceMs = 500;  // for a final result after the line that completes a command
+constexpr int kGraceMs = 500;   // for a final result after the line that completes a command
+constexpr int kQuietMs = 200;   // silence that tells a resynchronisation that nothing more is late
+constexpr int kDrainMs = 2000;  // the most a resynchronisation drains
 
-speed_t speedOf(int baud)
+struct Speed {
+    int baud;
+    speed_t speed;
+};
+const Speed kSpeeds[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+                         {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+                         {230400, B230400}, {460800, B460800}, {500000, B500000}, {576000, B576000},
+                         {921600, B921600}, {1000000, B1000000}, {1500000, B1500000}, {2000000, B2000000},
+                         {3000000, B3000000}, {4000000, B4000000}};
+
+void signal(int eventFd)
 {
-    static const struct {
-        int baud;
-        speed_t speed;
-    } speeds[] = {{9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-                  {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    for (const auto& s : speeds) {
-        if (s.baud == baud) {
-            return s.speed;
-        }
+    const uint64_t one = 1;
+    while (write(eventFd, &one, sizeof(one)) < 0 && errno == EINTR) {
     }
-    return B0;
 }
 
-bool startsWith(const std::string& text, const char* prefix)
+void clear(int eventFd)
 {
-    return text.compare(0, strlen(prefix), prefix) == 0;
-}
-
-// OK, ERROR, +CME ERROR: n and +CMS ERROR: n end a command.
-bool isFinal(const std::string& line, int32_t& result)
-{
-    if (line == "OK" || line == "ERROR") {
-        result = line == "OK" ? kOk : kError;
-        return true;
+    uint64_t count = 0;
+    while (read(eventFd, &count, sizeof(count)) < 0 && errno == EINTR) {
     }
-    const bool cme = startsWith(line, "+CME ERROR:");
-    if (!cme && !startsWith(line, "+CMS ERROR:")) {
-        return false;
-    }
-    char* end = nullptr;
-    const long n = strtol(line.c_str() + 11, &end, 10);
-    result = *end == '\0' && end != line.c_str() + 11 && n >= 0 && n < 1000 ? (cme ? kCmeError : kCmsError) + static_cast<int32_t>(n) : kError;
-    return true;
-}
-
-// Results a modem sends on its own, at any moment; the command in progress keeps those that
-// name it (AT+CREG? is answered by +CREG:).
-bool isUnsolicited(const std::string& line, const std::string& sent)
-{
-    static const char* const prefixes[] = {"+CMTI:", "+CMT:",  "+CDSI:", "+CDS:",  "+CBM:",    "+CREG:",  "+CGREG:",
-                                           "+CEREG:", "+CUSD:", "+CIEV:", "+CRING:", "+CPIN:",  "RING",    "RDY",
-                                           "^BOOT",  "^RSSI",  "^MODE",  "+PACSP", "SMS DONE", "PB DONE", "+QIND:"};
-    for (const char* prefix : prefixes) {
-        if (startsWith(line, prefix)) {
-            const std::string name = std::string(prefix).substr(0, strcspn(prefix, ":"));
-            return !(name[0] == '+' && startsWith(sent, ("AT" + name).c_str()));
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -81,6 +56,47 @@ long long nowMs()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+unsigned termiosSpeed(int baud)
+{
+    for (const Speed& s : kSpeeds) {
+        if (s.baud == baud) {
+            return s.speed;
+        }
+    }
+    return 0;
+}
+
+bool Expect::accepts(const std::string& line) const
+{
+    for (const std::string& prefix : prefixes) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            return true;
+        }
+    }
+    if (line.empty()) {
+        return false;
+    }
+    // A tag is "+NAME:" or "^NAME:"; a line without one is bare.
+    const size_t colon = line.find(':');
+    const bool tagged = (line[0] == '+' || line[0] == '^') && colon != std::string::npos && line.find(' ') > colon;
+    return bare && !tagged;
+}
+
+Channel::Channel(Config config)
+    : m_config(std::move(config)),
+      m_stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_queueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_tokenizer(m_config.framing)
+{
+}
+
+Channel::~Channel()
+{
+    closeDevice();
+    close(m_stopFd);
+    close(m_queueFd);
+}
+
 Channel& Channel::shared()
 {
     static Channel channel([] {
@@ -88,11 +104,13 @@ Channel& Channel::shared()
         const char* device = getenv("ZAVTAPI_MODEM");
         const char* baud = getenv("ZAVTAPI_MODEM_BAUD");
         const char* rtscts = getenv("ZAVTAPI_MODEM_RTSCTS");
+        const char* framing = getenv("ZAVTAPI_MODEM_FRAMING");
         config.device = device != nullptr ? device : "";
         char* end = nullptr;
         const long rate = baud != nullptr ? strtol(baud, &end, 10) : 115200;
         config.baud = baud == nullptr || (*end == '\0' && rate > 0 && rate < 100000000) ? static_cast<int>(rate) : 0;
         config.rtscts = rtscts != nullptr && strcmp(rtscts, "yes") == 0;
+        config.framing = framing != nullptr && strcmp(framing, "strict") == 0 ? Framing::Strict : Framing::Permissive;
         return config;
     }());
     return channel;
@@ -108,14 +126,15 @@ void Channel::report(const std::string& message)
 
 bool Channel::open()
 {
-    if (m_fd >= 0 || m_closedForGood) {
+    if (m_fd >= 0 || m_stopped) {
         return m_fd >= 0;
     }
     if (m_config.device.empty()) {
         report("no modem: ZAVTAPI_MODEM names no device");
         return false;
     }
-    if (speedOf(m_config.baud) == B0) {
+    const speed_t speed = termiosSpeed(m_config.baud);
+    if (speed == 0) {
         report("ZAVTAPI_MODEM_BAUD " + std::to_string(m_config.baud) + " is no baud rate this channel knows");
         return false;
     }
@@ -129,12 +148,14 @@ bool Channel::open()
                                                                : nullptr;
     if (failed == nullptr) {
         cfmakeraw(&tty);
+        // No software flow control, whatever an earlier user left: XON and XOFF are PDU bytes.
+        tty.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
         tty.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
         tty.c_cflag |= CS8 | CREAD | CLOCAL | (m_config.rtscts ? CRTSCTS : 0);
         tty.c_cc[VMIN] = 1;
         tty.c_cc[VTIME] = 0;
-        cfsetispeed(&tty, speedOf(m_config.baud));
-        cfsetospeed(&tty, speedOf(m_config.baud));
+        cfsetispeed(&tty, speed);
+        cfsetospeed(&tty, speed);
         failed = tcsetattr(m_fd, TCSANOW, &tty) != 0 ? "cannot be set to raw 8N1" : nullptr;
     }
     if (failed != nullptr) {
@@ -143,8 +164,9 @@ bool Channel::open()
         return false;
     }
     tcflush(m_fd, TCIOFLUSH);
-    m_pending.clear();
-    m_pduNext = false;
+    m_tokenizer.reset();
+    m_resync = false;
+    m_timeouts = 0;
     if (!setUp()) {
         closeDevice();
         return false;
@@ -154,40 +176,54 @@ bool Channel::open()
     return true;
 }
 
-// AT until the modem answers, then the settings every call relies on: no echo, numeric errors,
+// ESC first, for a modem that an earlier program left waiting for a PDU; then AT until the modem
+// answers, and the settings every call relies on: no echo, verbose result codes, numeric errors,
 // PDU mode, the GSM character set (a modem without it keeps its own).
 bool Channel::setUp()
 {
-    bool answered = false;
-    for (int i = 0; i < kAtTries && !answered && m_fd >= 0; ++i) {
-        answered = exchange("AT", nullptr, kAtTryMs, kAtTryMs, nullptr).result != kNoAnswer;
+    if (!writeAll("\x1B", nowMs() + kAtTryMs)) {
+        return false;
     }
-    const char* const settings[] = {"ATE0", "AT+CMEE=1", "AT+CMGF=0"};
-    for (const char* setting : settings) {
-        if (answered && exchange(setting, nullptr, kCommandMs, kCommandMs, nullptr).result != kOk) {
-            report(std::string(setting) + " was not accepted: no PDU-mode SMS with this modem");
-            return false;
-        }
+    drain(kQuietMs, kDrainMs);
+    bool answered = false;
+    for (int i = 0; i < kAtTries && !answered && m_fd >= 0 && !m_stopped; ++i) {
+        m_resync = false;  // a modem still starting: no more than a second a try
+        m_timeouts = 0;
+        answered = exchange("AT", nullptr, {}, kAtTryMs, kAtTryMs).result == kOk;
     }
     if (!answered) {
         report(m_config.device + ": the modem does not answer AT");
         return false;
     }
-    exchange("AT+CSCS=\"GSM\"", nullptr, kCommandMs, kCommandMs, nullptr);
+    if (exchange("ATE0V1", nullptr, {}, kCommandMs, kCommandMs).result != kOk) {
+        exchange("ATE0", nullptr, {}, kCommandMs, kCommandMs);
+    }
+    exchange("AT+CMEE=1", nullptr, {}, kCommandMs, kCommandMs);
+    if (exchange("AT+CMGF=0", nullptr, {}, kCommandMs, kCommandMs).result != kOk) {
+        report("AT+CMGF=0 was not accepted: no PDU-mode SMS with this modem");
+        return false;
+    }
+    exchange("AT+CSCS=\"GSM\"", nullptr, {}, kCommandMs, kCommandMs);
     return m_fd >= 0;
 }
 
-void Channel::release(bool closeForGood)
+void Channel::release()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     closeDevice();
-    m_closedForGood = m_closedForGood || closeForGood;
+}
+
+void Channel::stop()
+{
+    m_stopped = true;
+    signal(m_stopFd);
 }
 
 void Channel::closeDevice()
 {
     if (m_fd >= 0) {
-        ::close(m_fd);  // the lock and the exclusive use end with it
+        ioctl(m_fd, TIOCNXCL);  // the next program may have it alone again
+        ::close(m_fd);          // the lock ends with it
     }
     m_fd = -1;
 }
@@ -199,25 +235,31 @@ void Channel::vanish(Answer& answer)
     answer.result = kVanished;
 }
 
-Channel::Read Channel::readSome(long long deadlineMs)
+Channel::Read Channel::readSome(long long deadlineMs, std::vector<Token>& tokens)
 {
     for (;;) {
         const long long left = deadlineMs - nowMs();
-        pollfd ready{m_fd, POLLIN, 0};
-        const int n = poll(&ready, 1, left > 0 ? static_cast<int>(left) : 0);
+        pollfd ready[2] = {{m_fd, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+        const int n = poll(ready, 2, left > 0 ? static_cast<int>(left) : 0);
         if (n < 0 && errno == EINTR) {
             continue;
+        }
+        if (m_stopped) {
+            return Read::Stopped;
         }
         if (n == 0) {
             return Read::Timeout;
         }
         char buffer[512];
-        const ssize_t got = n > 0 && (ready.revents & POLLIN) != 0 ? ::read(m_fd, buffer, sizeof(buffer)) : -1;
+        const ssize_t got = n > 0 && ready[0].revents != 0 ? ::read(m_fd, buffer, sizeof(buffer)) : -1;
         if (got > 0) {
-            m_pending.append(buffer, static_cast<size_t>(got));
+            m_tokenizer.feed(buffer, static_cast<size_t>(got), tokens);
             return Read::Data;
         }
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            if (left <= 0) {
+                return Read::Timeout;
+            }
             continue;
         }
         return Read::Vanished;  // end of file, EIO, ENXIO, a hang-up
@@ -242,9 +284,25 @@ bool Channel::writeAll(const std::string& bytes, long long deadlineMs)
     return true;
 }
 
+void Channel::queue(const Token& token)
+{
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    if (m_unsolicited.size() >= kQueueLimit) {
+        m_unsolicited.pop_front();  // a listing of the storage finds what an indication told
+        if (m_dropped++ == 0) {
+            fprintf(stderr, "zavtapi-at: more than %zu unsolicited results wait: the oldest are dropped\n", kQueueLimit);
+        }
+    } else {
+        m_dropped = 0;
+    }
+    m_unsolicited.push_back({token.text, token.pdu});
+    signal(m_queueFd);
+}
+
 std::vector<Unsolicited> Channel::takeUnsolicited()
 {
     std::lock_guard<std::mutex> lock(m_queueMutex);
+    clear(m_queueFd);
     std::vector<Unsolicited> taken(m_unsolicited.begin(), m_unsolicited.end());
     m_unsolicited.clear();
     return taken;
@@ -256,134 +314,210 @@ unsigned Channel::generation()
     return m_generation;
 }
 
-// Takes the whole lines received: the echo of what was sent is dropped, unsolicited results go
-// to the queue, the rest belongs to the command. The prompt comes as ">" or "> ", on a line of its
-// own or behind the echo, with or without a line end after it.
-bool Channel::takeLines(const std::string& sent, Answer& answer, bool awaitingPrompt, const char* complete, bool& completed)
+bool Channel::route(std::vector<Token>& tokens, const Expect* expect, Answer& answer, bool& prompted, bool& completed)
 {
-    for (size_t end; (end = m_pending.find_first_of("\r\n")) != std::string::npos || awaitingPrompt;) {
-        std::string line = m_pending.substr(0, end);
-        if (!sent.empty() && line.compare(0, sent.size(), sent) == 0) {
-            line.erase(0, sent.size());  // an echo, and what may follow it on the same line
-        }
-        if (awaitingPrompt && (line == ">" || line == "> ")) {
-            m_pending.erase(0, end == std::string::npos ? end : end + 1);
-            return true;
-        }
-        if (end == std::string::npos) {
-            return false;
-        }
-        m_pending.erase(0, end + 1);
-        if (line.empty()) {
-            continue;
-        }
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        if (m_pduNext) {
-            m_unsolicited.push_back({m_awaitingPdu, line});
-            m_pduNext = false;
-        } else if (isUnsolicited(line, sent)) {
-            m_pduNext = startsWith(line, "+CMT:") || startsWith(line, "+CDS:");
-            if (m_pduNext) {
-                m_awaitingPdu = line;  // queued with its PDU, the next line
-            } else {
-                m_unsolicited.push_back({line, ""});
-            }
-        } else if (!sent.empty() && isFinal(line, answer.result)) {
-            return true;
-        } else if (!sent.empty()) {
-            answer.lines.push_back(line);
-            completed = completed || (complete != nullptr && startsWith(line, complete));
+    bool done = false;
+    bool header = false;  // the last line taken was a +CMGR: or +CMGL: line
+    for (const Token& token : tokens) {
+        if (token.kind == Token::Unsolicited) {
+            queue(token);  // also after the final result: it belongs to nobody's command
+        } else if (done || expect == nullptr) {
+            continue;  // late, stray, or after the final result: not this command's
+        } else if (token.kind == Token::Final) {
+            answer.result = token.result;
+            done = true;
+        } else if (token.kind == Token::Prompt) {
+            prompted = true;
+        } else if ((token.kind == Token::Pdu && header) || (token.kind == Token::Line && expect->accepts(token.text))) {
+            answer.lines.push_back(token.text);
+            header = token.kind == Token::Line;
+            completed = completed || expect->finalOptional;
         }
     }
+    tokens.clear();
+    return done;
+}
+
+void Channel::drain(int quietMs, int limitMs)
+{
+    const long long limit = nowMs() + limitMs;
+    std::vector<Token> tokens;
+    Answer ignored;
+    bool prompted = false;
+    bool completed = false;
+    for (Read got = Read::Data; got == Read::Data && m_fd >= 0;) {
+        got = readSome(std::min(limit, nowMs() + quietMs), tokens);
+        route(tokens, nullptr, ignored, prompted, completed);
+        if (got == Read::Vanished) {
+            vanish(ignored);
+        }
+    }
+}
+
+bool Channel::resynchronise()
+{
+    m_resync = false;
+    m_resynchronising = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{m_resynchronising};
+    m_tokenizer.reset();
+    drain(kQuietMs, kDrainMs);
+    for (int i = 0; i < kAtTries && m_fd >= 0 && !m_stopped; ++i) {
+        if (exchange("AT", nullptr, {}, kAtTryMs, kAtTryMs).result == kOk) {
+            drain(kQuietMs, kDrainMs);  // an answer still on its way is no other command's
+            return m_fd >= 0;
+        }
+    }
+    m_resync = true;
     return false;
 }
 
-Answer Channel::exchange(const std::string& line, const std::string* data, int firstMs, int resultMs, const char* complete)
+Answer Channel::exchange(const std::string& line, const std::string* data, const Expect& expect, int firstMs, int resultMs)
 {
     Answer answer;
+    std::vector<Token> tokens;
+    bool prompted = false;
+    bool completed = false;
+    if (m_resync && !resynchronise()) {
+        answer.result = m_stopped ? kStopped : m_fd >= 0 ? kNoAnswer : kVanished;
+        return answer;
+    }
+    // What came unasked since the last command (a late final result, noise) is no answer.
+    for (Read got = Read::Data; m_fd >= 0 && got == Read::Data;) {
+        got = readSome(nowMs(), tokens);
+        route(tokens, nullptr, answer, prompted, completed);
+        if (got == Read::Vanished) {
+            vanish(answer);
+            return answer;
+        }
+        if (got == Read::Stopped) {
+            answer.result = kStopped;
+            return answer;
+        }
+    }
+    if (m_fd < 0) {
+        answer.result = kVanished;
+        return answer;
+    }
+    m_tokenizer.expectCommand(line, data != nullptr);
     long long deadline = nowMs() + firstMs;
     if (!writeAll(line + "\r", deadline)) {
         vanish(answer);
         return answer;
     }
     bool awaitingPrompt = data != nullptr;
-    bool completed = false;
     long long completedBy = 0;
     for (;;) {
-        if (takeLines(line, answer, awaitingPrompt, complete, completed)) {
-            if (!awaitingPrompt) {
-                return answer;
-            }
+        const Read got = readSome(completedBy != 0 ? std::min(completedBy, deadline) : deadline, tokens);
+        prompted = false;
+        if (route(tokens, &expect, answer, prompted, completed)) {
+            m_timeouts = m_resynchronising ? m_timeouts : 0;  // only a command's own answer shows the modem well
+            m_tokenizer.expectNothing();
+            return answer;  // a refusal before the prompt ends the command as well
+        }
+        if (prompted && awaitingPrompt) {
             awaitingPrompt = false;
             deadline = nowMs() + resultMs;
+            answer.dataSent = true;
             if (!writeAll(*data + "\x1A", deadline)) {
                 vanish(answer);
                 return answer;
             }
-            continue;
         }
         if (completed && completedBy == 0) {
             completedBy = nowMs() + kGraceMs;
         }
-        const Read got = readSome(completedBy != 0 ? std::min(completedBy, deadline) : deadline);
+        if (got == Read::Data) {
+            continue;
+        }
+        m_tokenizer.expectNothing();
         if (got == Read::Vanished) {
             vanish(answer);
             return answer;
         }
-        if (got == Read::Timeout && completedBy != 0) {
+        if (awaitingPrompt && writeAll("\x1B", nowMs() + kGraceMs)) {
+            // The entry of data is abandoned; what the modem answers to that is no one's.
+        }
+        if (got == Read::Stopped) {
+            answer.result = kStopped;
+            return answer;
+        }
+        if (completedBy != 0) {
             answer.result = kOk;  // the answer came, its final result did not
             return answer;
         }
-        if (got == Read::Timeout) {
-            if (awaitingPrompt && writeAll("\x1B", nowMs() + kGraceMs)) {  // abandons the command that waits for data
-                Answer late;  // its final result, if it comes at once, is no other command's
-                readSome(nowMs() + kGraceMs);
-                takeLines("", late, false, nullptr, completed);
-            }
-            answer.result = kNoAnswer;
-            return answer;
+        answer.result = kNoAnswer;
+        m_resync = true;
+        if (++m_timeouts >= kTimeoutsBeforeReopen) {
+            report(m_config.device + ": " + std::to_string(m_timeouts) + " commands in a row unanswered: opened afresh");
+            closeDevice();
         }
+        return answer;
     }
 }
 
-Answer Channel::command(const std::string& line, int timeoutMs, const char* complete)
+Answer Channel::command(const std::string& line, const Expect& expect, int timeoutMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!open()) {
         return Answer{kNotInitiated, {}};
     }
-    return exchange(line, nullptr, timeoutMs, timeoutMs, complete);
+    return exchange(line, nullptr, expect, timeoutMs, timeoutMs);
 }
 
-Answer Channel::commandWithData(const std::string& line, const std::string& data, int promptMs, int resultMs)
+Answer Channel::commandWithData(const std::string& line, const std::string& data, const Expect& expect, int promptMs,
+                                int resultMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!open()) {
         return Answer{kNotInitiated, {}};
     }
-    return exchange(line, &data, promptMs, resultMs, nullptr);
+    return exchange(line, &data, expect, promptMs, resultMs);
 }
 
-bool Channel::idle(int ms)
+Channel::Woken Channel::wait(int wakeFd, long long untilMs)
 {
     int fd = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        fd = m_fd;
+        fd = m_fd >= 0 ? fcntl(m_fd, F_DUPFD_CLOEXEC, 0) : -1;  // a command may close it meanwhile
     }
-    if (fd < 0) {
-        return false;  // opening is the commands' business
+    for (;;) {
+        pollfd ready[4] = {{m_stopFd, POLLIN, 0}, {m_queueFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        const long long left = untilMs < 0 ? -1 : std::max(0LL, untilMs - nowMs());
+        const int n = poll(ready, fd >= 0 ? 4 : 3, static_cast<int>(std::min(left, 24LL * 3600 * 1000)));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (m_stopped) {
+            return Woken::Stopped;
+        }
+        if (n > 0 && ready[1].revents != 0) {
+            return Woken::Arrived;
+        }
+        if (n > 0 && ready[2].revents != 0) {
+            return Woken::Wake;
+        }
+        if (n <= 0) {
+            return fd >= 0 ? Woken::Deadline : Woken::NoDevice;
+        }
+        break;
     }
-    pollfd ready{fd, POLLIN, 0};
-    poll(&ready, 1, ms);  // without the channel: a command may go ahead meanwhile
     std::lock_guard<std::mutex> lock(m_mutex);
-    Answer stray;
+    std::vector<Token> tokens;
+    Answer ignored;
+    bool prompted = false;
     bool completed = false;
-    if (m_fd >= 0 && readSome(nowMs()) == Read::Vanished) {
-        vanish(stray);
+    if (m_fd >= 0 && readSome(nowMs(), tokens) == Read::Vanished) {
+        vanish(ignored);
     }
-    takeLines("", stray, false, nullptr, completed);  // a late final result is dropped with the rest
-    return m_fd >= 0;
+    route(tokens, nullptr, ignored, prompted, completed);  // a late final result is dropped with the rest
+    return m_fd >= 0 ? Woken::Arrived : Woken::NoDevice;
 }
 
 }  // namespace atmodem

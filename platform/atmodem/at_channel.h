@@ -1,15 +1,20 @@
 // The one AT channel to a modem on a serial device (3GPP TS 27.007 / 27.005). It owns the tty,
-// brings the modem to a known state, reads its lines, tells a command's answer from unsolicited
-// results (kept in a queue for whoever wants them), and bounds every wait. Every call is safe from
-// any thread; commands are made one at a time.
+// brings the modem to a known state, cuts what it sends into tokens (at_tokenizer.h), tells a
+// command's answer from unsolicited results (kept in a bounded queue for whoever wants them),
+// and bounds every wait. After a command that timed out it resynchronises before the next one, so
+// that a late answer is never taken for another command's; after three timeouts in a row it opens
+// the device afresh. Every call is safe from any thread; commands are made one at a time.
 #ifndef ATMODEM_AT_CHANNEL_H
 #define ATMODEM_AT_CHANNEL_H
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "at_tokenizer.h"
 
 // Exported for the programs of a Linux device (the service, its receiver) and the tests.
 #pragma GCC visibility push(default)
@@ -17,13 +22,15 @@ namespace atmodem {
 
 // Results beyond the telephony service's 0 (success) and 12 (not initiated: no modem).
 constexpr int32_t kOk = 0;
-constexpr int32_t kError = 1;        // the modem answered ERROR, or an answer that means nothing
-constexpr int32_t kNoAnswer = 2;     // no final result within the time bound
-constexpr int32_t kVanished = 3;     // the device went away during the call
-constexpr int32_t kBadRequest = 4;   // the request cannot be put into a command
+constexpr int32_t kError = kFinalError;  // the modem answered ERROR, or an answer that means nothing
+constexpr int32_t kNoAnswer = 2;         // no final result within the time bound
+constexpr int32_t kVanished = 3;         // the device went away during the call
+constexpr int32_t kBadRequest = 4;       // the request cannot be put into a command
+constexpr int32_t kStopped = 5;          // the call was abandoned: the program stops
+constexpr int32_t kNoCarrier = kFinalNoCarrier;
 constexpr int32_t kNotInitiated = 12;
-constexpr int32_t kCmeError = 1000;  // + n for +CME ERROR: n
-constexpr int32_t kCmsError = 2000;  // + n for +CMS ERROR: n
+constexpr int32_t kCmeError = kFinalCmeError;  // + n for +CME ERROR: n
+constexpr int32_t kCmsError = kFinalCmsError;  // + n for +CMS ERROR: n
 
 // How long a command may take, in milliseconds.
 constexpr int kCommandMs = 10000;
@@ -35,57 +42,89 @@ long long nowMs();
 
 struct Answer {
     int32_t result = kOk;
-    std::vector<std::string> lines;  // the command's own lines, in order
+    std::vector<std::string> lines;  // the command's own lines, in order, PDU lines among them
+    bool dataSent = false;           // the data of commandWithData went to the modem
 };
 
 struct Unsolicited {
     std::string line;
-    std::string pdu;  // the line that follows +CMT: and +CDS:
+    std::string pdu;  // the line that follows +CMT:, +CDS: and +CBM:
+};
+
+// Which lines answer a command: those that start with one of the prefixes, and with bare, those
+// without any "+NAME:" tag too (AT+CIMI's digits). Other lines are strays: a late answer, noise.
+struct Expect {
+    std::vector<std::string> prefixes;
+    bool bare = false;
+    // Some modems end AT+CPIN? with its +CPIN: line and no final result: a line of the answer
+    // then ends the wait soon after.
+    bool finalOptional = false;
+    bool accepts(const std::string& line) const;
 };
 
 struct Config {
     std::string device;
     int baud = 115200;
     bool rtscts = false;
+    Framing framing = Framing::Permissive;
 };
+
+// The serial speeds the channel can set; 0 for a rate that is none of them.
+unsigned termiosSpeed(int baud);
 
 class Channel {
 public:
-    explicit Channel(Config config) : m_config(std::move(config)) {}
-    ~Channel() { release(); }
+    explicit Channel(Config config);
+    ~Channel();
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
     // The channel of the telephony functions, on ZAVTAPI_MODEM at ZAVTAPI_MODEM_BAUD, with
-    // RTS/CTS when ZAVTAPI_MODEM_RTSCTS is "yes".
+    // RTS/CTS when ZAVTAPI_MODEM_RTSCTS is "yes" and strict framing when ZAVTAPI_MODEM_FRAMING is
+    // "strict".
     static Channel& shared();
 
     // Sends a command and waits up to timeoutMs for its final result; kNotInitiated while the
-    // device cannot be opened or the modem does not answer AT. With complete given, a line that
-    // starts with it ends the wait soon after, final result or not (some modems send none).
-    Answer command(const std::string& line, int timeoutMs = kCommandMs, const char* complete = nullptr);
-    // A command that takes data after the "> " prompt: data and Ctrl-Z go on the prompt (ESC when
-    // none comes within promptMs), and the final result is awaited for resultMs.
-    Answer commandWithData(const std::string& line, const std::string& data, int promptMs = kPromptMs,
-                           int resultMs = kSendMs);
-    // Waits up to ms for what the modem sends with no command made, and takes it: a receiver's
-    // wait, which holds the channel only to read. False while the device is not open.
-    bool idle(int ms);
+    // device cannot be opened or the modem does not answer AT.
+    Answer command(const std::string& line, const Expect& expect = {}, int timeoutMs = kCommandMs);
+    // A command that takes data after the "> " prompt: data and Ctrl-Z go on the prompt, and the
+    // final result is awaited for resultMs. A final result instead of the prompt is the answer;
+    // no prompt within promptMs, or a stop, abandons the entry with ESC.
+    Answer commandWithData(const std::string& line, const std::string& data, const Expect& expect,
+                           int promptMs = kPromptMs, int resultMs = kSendMs);
+
+    enum class Woken { Arrived, Wake, Deadline, NoDevice, Stopped };
+    // A receiver's wait: sleeps until the modem sends something (taken at once: unsolicited
+    // results to the queue), wakeFd becomes readable, the queue is given something by a command,
+    // untilMs (monotonic, -1: no limit) passes, or the channel stops. Never wakes for nothing.
+    Woken wait(int wakeFd, long long untilMs);
     std::vector<Unsolicited> takeUnsolicited();
     // Counts the openings of the device: one that changes finds the modem set up afresh.
     unsigned generation();
-    // Closes the device; the next command opens it again unless closeForGood.
-    void release(bool closeForGood = false);
+    // Closes the device; the next command opens it again.
+    void release();
+    // Ends every wait at once and for good (an entry of data with ESC); every later call answers
+    // kNotInitiated. Safe from a signal handler's thread.
+    void stop();
+    bool stopped() const { return m_stopped; }
+
+    static constexpr size_t kQueueLimit = 64;  // unsolicited results kept, the oldest dropped first
+    static constexpr int kTimeoutsBeforeReopen = 3;
 
 private:
-    enum class Read { Data, Timeout, Vanished };
+    enum class Read { Data, Timeout, Vanished, Stopped };
     bool open();
     bool setUp();
-    Read readSome(long long deadlineMs);
+    // Reads what has come (tokens appended), waiting until deadlineMs for something.
+    Read readSome(long long deadlineMs, std::vector<Token>& tokens);
     bool writeAll(const std::string& bytes, long long deadlineMs);
-    // Handles the lines received; true once a final result (or the prompt, when awaited) has come.
-    bool takeLines(const std::string& sent, Answer& answer, bool awaitingPrompt, const char* complete, bool& completed);
-    Answer exchange(const std::string& line, const std::string* data, int firstMs, int resultMs, const char* complete);
+    // Routes the tokens of what arrived; true once the command has its final result.
+    bool route(std::vector<Token>& tokens, const Expect* expect, Answer& answer, bool& prompted, bool& completed);
+    void queue(const Token& token);
+    Answer exchange(const std::string& line, const std::string* data, const Expect& expect, int firstMs, int resultMs);
+    // After a timeout: what is late is drained, and AT is sent until OK comes.
+    bool resynchronise();
+    void drain(int quietMs, int limitMs);
     void vanish(Answer& answer);
     void closeDevice();
     void report(const std::string& message);
@@ -93,14 +132,18 @@ private:
     const Config m_config;
     std::mutex m_mutex;  // one command at a time
     int m_fd = -1;
-    bool m_closedForGood = false;
+    int m_stopFd = -1;   // readable once stopped
+    int m_queueFd = -1;  // readable while the queue holds something
+    std::atomic<bool> m_stopped{false};
     unsigned m_generation = 0;
-    std::string m_pending;  // bytes received that are not yet a whole line
-    bool m_pduNext = false;
-    std::string m_awaitingPdu;  // a +CMT: or +CDS: line whose PDU line is still to come
+    Tokenizer m_tokenizer;
+    bool m_resync = false;
+    bool m_resynchronising = false;
+    int m_timeouts = 0;  // commands unanswered in a row
     std::string m_lastReport;
     std::mutex m_queueMutex;
     std::deque<Unsolicited> m_unsolicited;
+    size_t m_dropped = 0;
 };
 
 }  // namespace atmodem

@@ -203,108 +203,125 @@ bool encodeSubmit(const Submit& message, std::vector<EncodedPdu>& pdus, std::str
     return true;
 }
 
-bool decodeDeliver(const std::string& hex, Deliver& m, std::string& error)
+namespace {
+
+// Two semi-octets a field, as time stamps carry them: "YY-MM-DD hh:mm:ss +hh:mm", the zone given
+// in quarter hours with its sign in the tens' nibble.
+std::string timeStamp(const std::vector<unsigned>& o, size_t at)
 {
-    m = Deliver();
-    Octets pdu;
-    if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
-        return fail(error, "not hex");
-    }
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        pdu.bytes.push_back(static_cast<unsigned>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    size_t at = 0;
-    if (!pdu.take(1, at) || !pdu.take(pdu.bytes[at], at)) {
-        return fail(error, "service-centre address beyond the end");
-    }
-    if (at < pdu.pos) {  // a service centre is given
-        const size_t length = pdu.pos - at;
-        m.serviceCentre = ((pdu.bytes[at] & 0x70) == 0x10 ? "+" : "") + bcdDigits(pdu.bytes, at + 1, 2 * (length - 1));
-    }
-    if (!pdu.take(1, at) || (pdu.bytes[at] & 0x03) != 0) {
-        return fail(error, "not an SMS-DELIVER");
-    }
-    const bool header = (pdu.bytes[at] & 0x40) != 0;
-    size_t oa = 0;
-    if (!pdu.take(2, oa) || !pdu.take((pdu.bytes[oa] + 1) / 2, at)) {
-        return fail(error, "originator address beyond the end");
-    }
-    if ((pdu.bytes[oa + 1] & 0x70) == 0x50) {  // alphanumeric, 7-bit
-        m.originator = unpackGsm7(pdu.bytes, 8 * (oa + 2), pdu.bytes[oa] * 4 / 7);
-    } else {
-        m.originator = ((pdu.bytes[oa + 1] & 0x70) == 0x10 ? "+" : "") + bcdDigits(pdu.bytes, oa + 2, pdu.bytes[oa]);
-    }
-    size_t fields = 0;
-    if (!pdu.take(10, fields)) {
-        return fail(error, "time stamp beyond the end");
-    }
-    const unsigned dcs = pdu.bytes[fields + 1];
+    const auto bcd = [&](size_t i) { return (o[at + i] & 0x0F) * 10 + (o[at + i] >> 4); };
+    const unsigned zone = o[at + 6];
+    const unsigned quarters = (zone & 0x07) * 10 + (zone >> 4);
     char stamp[96];
-    const auto bcd = [&](size_t i) { return (pdu.bytes[fields + 2 + i] & 0x0F) * 10 + (pdu.bytes[fields + 2 + i] >> 4); };
-    const unsigned zone = pdu.bytes[fields + 8];
-    snprintf(stamp, sizeof(stamp), "%02u-%02u-%02u %02u:%02u:%02u%c%02u", bcd(0), bcd(1), bcd(2), bcd(3), bcd(4), bcd(5),
-             (zone & 0x08) != 0 ? '-' : '+', (zone & 0x07) * 10 + (zone >> 4));
-    m.timestamp = stamp;
-    if ((dcs & 0x80) == 0) {  // general data coding
-        if ((dcs & 0x20) != 0 || (dcs & 0x0C) == 0x0C) {
-            return fail(error, "compressed or reserved data coding");
-        }
-        m.coding = static_cast<Deliver::Coding>((dcs >> 2) & 0x03);
-    } else if ((dcs & 0xF0) == 0xF0) {
-        m.coding = (dcs & 0x04) != 0 ? Deliver::kData8 : Deliver::kGsm7;
-    } else if ((dcs & 0xF0) == 0xC0 || (dcs & 0xF0) == 0xD0 || (dcs & 0xF0) == 0xE0) {  // message waiting
-        m.coding = (dcs & 0xF0) == 0xE0 ? Deliver::kUcs2 : Deliver::kGsm7;
-    } else {
-        return fail(error, "reserved data coding group");
+    snprintf(stamp, sizeof(stamp), "%02u-%02u-%02u %02u:%02u:%02u %c%02u:%02u", bcd(0), bcd(1), bcd(2), bcd(3), bcd(4),
+             bcd(5), (zone & 0x08) != 0 ? '-' : '+', quarters / 4, quarters % 4 * 15);
+    return stamp;
+}
+
+// TP-OA, TP-DA, TP-RA: the number of digits, the type of address, the digits in semi-octets (or
+// GSM 7-bit text for an alphanumeric address).
+bool readAddress(Octets& pdu, Sms& m, std::string& error)
+{
+    size_t header = 0;
+    size_t digits = 0;
+    if (!pdu.take(2, header)) {
+        return fail(error, "address beyond the end");
     }
-    const size_t length = pdu.bytes[fields + 9];
-    const size_t octets = m.coding == Deliver::kGsm7 ? (length * 7 + 7) / 8 : length;
-    if (length > (m.coding == Deliver::kGsm7 ? 160u : 140u) || !pdu.take(octets, at)) {
+    if (pdu.bytes[header] > kMaxAddressDigits) {
+        return fail(error, "address length out of range");
+    }
+    if (!pdu.take((pdu.bytes[header] + 1) / 2, digits)) {
+        return fail(error, "address beyond the end");
+    }
+    const unsigned type = pdu.bytes[header + 1];
+    m.alphanumeric = (type & 0x70) == 0x50;
+    m.address = m.alphanumeric ? unpackGsm7(pdu.bytes, 8 * digits, pdu.bytes[header] * 4 / 7)
+                               : ((type & 0x70) == 0x10 ? "+" : "") + bcdDigits(pdu.bytes, digits, pdu.bytes[header]);
+    return true;
+}
+
+// TP-DCS of TS 23.038 4: the alphabet, the class, compression. Reserved codings read as GSM 7-bit.
+void readCoding(Sms& m)
+{
+    const unsigned dcs = m.dcs;
+    if ((dcs & 0x80) == 0) {  // general data coding, with or without automatic deletion
+        m.compressed = (dcs & 0x20) != 0;
+        const unsigned alphabet = (dcs >> 2) & 0x03;
+        m.coding = alphabet == 1 ? Sms::kData8 : alphabet == 2 ? Sms::kUcs2 : Sms::kGsm7;
+        m.messageClass = (dcs & 0x10) != 0 ? static_cast<int>(dcs & 0x03) : -1;
+    } else if ((dcs & 0xF0) == 0xF0) {  // data coding and message class
+        m.coding = (dcs & 0x04) != 0 ? Sms::kData8 : Sms::kGsm7;
+        m.messageClass = static_cast<int>(dcs & 0x03);
+    } else {  // message waiting (UCS-2 in group E), and the reserved groups
+        m.coding = (dcs & 0xF0) == 0xE0 ? Sms::kUcs2 : Sms::kGsm7;
+    }
+}
+
+// The header's elements (TS 23.040 9.2.3.24): one of an unknown kind is kept as it is; one of
+// the wrong size is ignored, and one that reaches beyond the header ends its reading.
+void readElements(const std::vector<unsigned>& o, size_t from, size_t end, Sms& m)
+{
+    for (size_t i = from; i + 2 <= end && i + 2 + o[i + 1] <= end; i += 2 + o[i + 1]) {
+        Sms::Element element{o[i], ""};
+        for (size_t k = 0; k < o[i + 1]; ++k) {
+            element.data += static_cast<char>(o[i + 2 + k]);
+        }
+        const auto v = [&](size_t k) { return static_cast<int>(o[i + 2 + k]); };
+        const size_t size = o[i + 1];
+        if ((element.iei == 0x00 && size == 3) || (element.iei == 0x08 && size == 4)) {
+            const size_t wide = element.iei == 0x08 ? 1 : 0;
+            const int total = v(1 + wide);
+            const int seq = v(2 + wide);
+            if (total > 0 && seq > 0 && seq <= total) {  // a segment that cannot be is no segment
+                m.concatRef = wide != 0 ? v(0) << 8 | v(1) : v(0);
+                m.concatTotal = total;
+                m.concatSeq = seq;
+            }
+        } else if ((element.iei == 0x04 && size == 2) || (element.iei == 0x05 && size == 4)) {
+            const bool wide = element.iei == 0x05;
+            m.destPort = wide ? v(0) << 8 | v(1) : v(0);
+            m.srcPort = wide ? v(2) << 8 | v(3) : v(1);
+        }
+        m.elements.push_back(element);
+    }
+}
+
+// TP-UDL and TP-UD: the header, then the text in its alphabet. Octets beyond what TP-UDL covers
+// are ignored.
+bool readUserData(Octets& pdu, Sms& m, std::string& error)
+{
+    size_t at = 0;
+    if (!pdu.take(1, at)) {
+        return fail(error, "user-data length beyond the end");
+    }
+    const size_t length = pdu.bytes[at];
+    const size_t octets = m.coding == Sms::kGsm7 && !m.compressed ? (length * 7 + 7) / 8 : length;
+    if (octets > 140 || !pdu.take(octets, at)) {
         return fail(error, "user data longer than the PDU");
     }
     size_t headerOctets = 0;
-    if (header) {
-        headerOctets = 1 + (octets > 0 ? pdu.bytes[at] : octets);
-        if (octets == 0 || headerOctets > octets) {
+    if (m.header) {
+        headerOctets = octets > 0 ? 1 + pdu.bytes[at] : 1;
+        if (headerOctets > octets) {
             return fail(error, "user-data header longer than the user data");
         }
-        for (size_t i = at + 1; i < at + headerOctets; i += 2 + pdu.bytes[i + 1]) {
-            const unsigned element = pdu.bytes[i];
-            const size_t size = i + 1 < at + headerOctets ? pdu.bytes[i + 1] : 255;
-            const auto value = [&](size_t k) { return pdu.bytes[i + 2 + k]; };
-            if (i + 2 + size > at + headerOctets) {
-                return fail(error, "user-data header element beyond the header");
-            }
-            const size_t wanted = element == 0x00 ? 3 : element == 0x08 || element == 0x05 ? 4 : element == 0x04 ? 2 : size;
-            if (size != wanted) {
-                return fail(error, "user-data header element " + std::to_string(element) + " of the wrong size");
-            }
-            if (element == 0x00 || element == 0x08) {
-                const size_t wide = element == 0x08 ? 1 : 0;
-                m.concatRef = static_cast<int>(wide ? value(0) << 8 | value(1) : value(0));
-                m.concatTotal = static_cast<int>(value(1 + wide));
-                m.concatSeq = static_cast<int>(value(2 + wide));
-            } else if (element == 0x04 || element == 0x05) {
-                const size_t wide = element == 0x05 ? 1 : 0;
-                m.destPort = static_cast<int>(wide ? value(0) << 8 | value(1) : value(0));
-                m.srcPort = static_cast<int>(wide ? value(2) << 8 | value(3) : value(1));
-            }
-        }
-        if (m.concatRef >= 0 && (m.concatSeq == 0 || m.concatSeq > m.concatTotal)) {
-            return fail(error, "segment " + std::to_string(m.concatSeq) + " of " + std::to_string(m.concatTotal));
-        }
+        readElements(pdu.bytes, at + 1, at + headerOctets, m);
     }
-    if (m.coding == Deliver::kGsm7) {
-        const size_t firstBit = 8 * headerOctets + (7 - 8 * headerOctets % 7) % 7;
-        if (firstBit / 7 > length) {
+    if (m.compressed) {
+        return true;  // recognised, not read
+    }
+    if (m.coding == Sms::kGsm7) {
+        const size_t headerSeptets = (headerOctets * 8 + 6) / 7;
+        if (headerSeptets > length) {
             return fail(error, "user-data header longer than the user data");
         }
-        m.text = unpackGsm7(std::vector<unsigned>(pdu.bytes.begin() + static_cast<long>(at), pdu.bytes.begin() + static_cast<long>(at + octets)),
-                            firstBit, length - firstBit / 7);
+        m.text = unpackGsm7(std::vector<unsigned>(pdu.bytes.begin() + static_cast<long>(at),
+                                                  pdu.bytes.begin() + static_cast<long>(at + octets)),
+                            headerSeptets * 7, length - headerSeptets);
         return true;
     }
     for (size_t i = at + headerOctets; i < at + octets; ++i) {
-        if (m.coding == Deliver::kData8) {
+        if (m.coding == Sms::kData8) {
             m.text += static_cast<char>(pdu.bytes[i]);
             continue;
         }
@@ -321,6 +338,78 @@ bool decodeDeliver(const std::string& hex, Deliver& m, std::string& error)
         putUtf8(m.text, code >= 0xD800 && code < 0xE000 ? 0xFFFD : code);  // a lone surrogate
     }
     return true;
+}
+
+}  // namespace
+
+bool decodeSms(const std::string& hex, Sms& m, std::string& error, int tpduOctets)
+{
+    m = Sms();
+    Octets pdu;
+    if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+        return fail(error, "not hex");
+    }
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        pdu.bytes.push_back(static_cast<unsigned>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    size_t at = 0;
+    if (tpduOctets < 0 || pdu.bytes.size() != static_cast<size_t>(tpduOctets)) {  // the service centre first
+        if (!pdu.take(1, at) || pdu.bytes[at] > 11 || !pdu.take(pdu.bytes[at], at)) {
+            return fail(error, "service-centre address beyond the end");
+        }
+        if (at < pdu.pos) {  // its type, and the digits
+            m.serviceCentre = ((pdu.bytes[at] & 0x70) == 0x10 ? "+" : "") + bcdDigits(pdu.bytes, at + 1, 2 * (pdu.pos - at - 1));
+        }
+    }
+    size_t first = 0;
+    if (!pdu.take(1, first)) {
+        return fail(error, "no TPDU");
+    }
+    const unsigned firstOctet = pdu.bytes[first];
+    m.header = (firstOctet & 0x40) != 0;
+    size_t fields = 0;
+    switch (firstOctet & 0x03) {
+    case 0:  // SMS-DELIVER: TP-OA, TP-PID, TP-DCS, TP-SCTS, the user data
+        if (!readAddress(pdu, m, error) || !pdu.take(9, fields)) {
+            return error.empty() ? fail(error, "time stamp beyond the end") : false;
+        }
+        m.protocol = pdu.bytes[fields];
+        m.dcs = pdu.bytes[fields + 1];
+        m.timestamp = timeStamp(pdu.bytes, fields + 2);
+        readCoding(m);
+        return readUserData(pdu, m, error);
+    case 1: {  // SMS-SUBMIT: TP-MR, TP-DA, TP-PID, TP-DCS, TP-VP of the format TP-VPF gives, the user data
+        m.type = Sms::kSubmit;
+        const unsigned format = (firstOctet >> 3) & 0x03;
+        if (!pdu.take(1, fields)) {
+            return fail(error, "message reference beyond the end");
+        }
+        m.reference = pdu.bytes[fields];
+        if (!readAddress(pdu, m, error) || !pdu.take(2 + (format == 0 ? 0 : format == 2 ? 1 : 7), fields)) {
+            return error.empty() ? fail(error, "validity period beyond the end") : false;
+        }
+        m.protocol = pdu.bytes[fields];
+        m.dcs = pdu.bytes[fields + 1];
+        readCoding(m);
+        return readUserData(pdu, m, error);
+    }
+    case 2:  // SMS-STATUS-REPORT: TP-MR, TP-RA, TP-SCTS, TP-DT, TP-ST; what follows is not needed
+        m.type = Sms::kStatusReport;
+        m.header = false;
+        if (!pdu.take(1, fields)) {
+            return fail(error, "message reference beyond the end");
+        }
+        m.reference = pdu.bytes[fields];
+        if (!readAddress(pdu, m, error) || !pdu.take(15, fields)) {
+            return error.empty() ? fail(error, "status beyond the end") : false;
+        }
+        m.timestamp = timeStamp(pdu.bytes, fields);
+        m.discharged = timeStamp(pdu.bytes, fields + 7);
+        m.status = pdu.bytes[fields + 14];
+        return true;
+    default:
+        return fail(error, "reserved message type");
+    }
 }
 
 }  // namespace atmodem

@@ -1,7 +1,10 @@
 // The telephony service over a cellular modem: the six TAPI_ functions as AT commands on the
 // channel of ZAVTAPI_MODEM. Each answers 0, 12 while there is no modem to talk to, or the
-// failure of at_channel.h.
+// failure of at_channel.h. The registration above never retries a call, so each call rides out
+// what modems do for a while on their own, within its bound: a SIM still busy, a command left
+// unanswered, a device that goes away and comes back, a send refused for want of network.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
@@ -13,35 +16,71 @@
 
 using atmodem::Answer;
 using atmodem::Channel;
+using atmodem::Expect;
 using atmodem::nowMs;
 
 namespace {
 
-constexpr int32_t kSimBusy = atmodem::kCmeError + 14;
 constexpr int kRetryPauseSeconds = 2;
+constexpr long long kCallMs = 30000;  // the most a query takes, its retries included
+constexpr int kSendTries = 4;
 
-// A successful answer that reads: 0; a failure as the channel gives it; kError for one that
-// means nothing.
-int32_t result(const Answer& answer, bool read)
+// Faults that pass: the SIM still busy, a command left unanswered (the channel resynchronises
+// before the next), a device that went away (it may come back within the bound).
+bool passing(int32_t result, bool vanishedBefore)
 {
-    return answer.result != atmodem::kOk ? answer.result : read ? TAPI_RESULT_SUCCESS : atmodem::kError;
+    return result == atmodem::kCmeError + 14 || result == atmodem::kCmsError + 314 || result == atmodem::kNoAnswer ||
+           result == atmodem::kVanished || (vanishedBefore && result == atmodem::kNotInitiated);
 }
 
-// Temporary failures of the network or the service centre, worth another try.
-bool mayPass(int32_t result)
+// Refusals of a send that another try may overcome: no network, its timeout, the unknown error,
+// and the lower-layer failures modems give while the network comes and goes.
+bool sendMayPass(int32_t result)
 {
-    return result == atmodem::kCmsError + 331 || result == atmodem::kCmsError + 332 || result == atmodem::kCmsError + 500;
+    static const int32_t codes[] = {314, 331, 332, 500, 512, 513, 514, 515};
+    for (int32_t code : codes) {
+        if (result == atmodem::kCmsError + code) {
+            return true;
+        }
+    }
+    return result == atmodem::kCmeError + 14;
 }
 
-// What was read goes into the caller's buffer, whole; answers the call's result.
+// A command asked again while its fault passes, within kCallMs; read tells whether an answer
+// means something, and a successful answer that does not is asked once more.
+template <class Read>
+Answer ask(const std::string& line, const Expect& expect, Read read)
+{
+    const long long deadline = nowMs() + kCallMs;
+    bool vanished = false;
+    bool readOnce = false;
+    for (;;) {
+        Answer answer = Channel::shared().command(line, expect);
+        vanished = vanished || answer.result == atmodem::kVanished;
+        const bool readable = answer.result == atmodem::kOk && read(answer);
+        const bool again = (passing(answer.result, vanished) || (answer.result == atmodem::kOk && !readable && !readOnce)) &&
+                           nowMs() + kRetryPauseSeconds * 1000LL < deadline && !Channel::shared().stopped();
+        readOnce = readOnce || answer.result == atmodem::kOk;
+        if (readable || !again) {
+            if (answer.result == atmodem::kOk && !readable) {
+                answer.result = atmodem::kError;  // an answer that means nothing
+            }
+            return answer;
+        }
+        if (answer.result != atmodem::kNoAnswer) {  // a timeout has taken its time already
+            sleep(kRetryPauseSeconds);
+        }
+    }
+}
+
+// What was read goes into the caller's buffer, whole.
 template <size_t N>
-int32_t deliver(const Answer& answer, bool read, const char (&value)[N], char* out)
+int32_t deliver(const Answer& answer, const char (&value)[N], char* out)
 {
-    read = read && out != nullptr;
-    if (read) {
+    if (answer.result == TAPI_RESULT_SUCCESS && out != nullptr) {
         memcpy(out, value, N);
     }
-    return result(answer, read);
+    return out == nullptr && answer.result == TAPI_RESULT_SUCCESS ? atmodem::kBadRequest : answer.result;
 }
 
 std::string bounded(const char* text, size_t size)
@@ -55,60 +94,73 @@ extern "C" {
 
 TAPI_RESULT TAPI_ACCE_GetSimCardStatus(int32_t* status)
 {
-    // A SIM busy just after start or PIN entry is asked again every 2 s within the bound.
-    const long long deadline = nowMs() + atmodem::kCommandMs;
-    Answer answer = Channel::shared().command("AT+CPIN?", atmodem::kCommandMs, "+CPIN:");
-    while (answer.result == kSimBusy && nowMs() + kRetryPauseSeconds * 1000LL < deadline) {
-        sleep(kRetryPauseSeconds);
-        answer = Channel::shared().command("AT+CPIN?", atmodem::kCommandMs, "+CPIN:");
-    }
-    int value = atmodem::simStatus(answer.lines);
+    int value = -1;
+    Answer answer = ask("AT+CPIN?", {{"+CPIN:"}, true, true}, [&](const Answer& a) {
+        value = atmodem::simStatus(a.lines);
+        return value >= 0;
+    });
     if (answer.result == atmodem::kCmeError + 10 || answer.result == atmodem::kCmeError + 13) {
         value = answer.result == atmodem::kCmeError + 10 ? atmodem::kSimAbsent : atmodem::kSimFailure;
         answer.result = atmodem::kOk;  // no usable card is an answer, not a failure
     }
-    if (status != nullptr && value >= 0) {
+    if (status == nullptr) {
+        return atmodem::kBadRequest;
+    }
+    if (answer.result == atmodem::kOk) {
         *status = value;
     }
-    return result(answer, value >= 0 && status != nullptr);
+    return answer.result;
 }
 
 TAPI_RESULT TAPI_SECURITY_GetPin1Status(int32_t /*pin*/, uint8_t* active)
 {
-    const Answer answer = Channel::shared().command("AT+CLCK=\"SC\",2");
-    const int value = atmodem::pinLock(answer.lines);
-    if (active != nullptr && value >= 0) {
+    int value = -1;
+    const Answer answer = ask("AT+CLCK=\"SC\",2", {{"+CLCK:"}}, [&](const Answer& a) {
+        value = atmodem::pinLock(a.lines);
+        return value >= 0;
+    });
+    if (active == nullptr) {
+        return atmodem::kBadRequest;
+    }
+    if (answer.result == atmodem::kOk) {
         *active = static_cast<uint8_t>(value);
     }
-    return result(answer, value >= 0 && active != nullptr);
+    return answer.result;
 }
 
 TAPI_RESULT TAPI_ACCE_GetImsi(char* imsi)
 {
     char digits[TAPI_IDENTITY_LEN] = {};
-    const Answer answer = Channel::shared().command("AT+CIMI");
-    return deliver(answer, atmodem::imsi(answer.lines, digits), digits, imsi);
+    const Answer answer = ask("AT+CIMI", {{"+CIMI:"}, true}, [&](const Answer& a) { return atmodem::imsi(a.lines, digits); });
+    return deliver(answer, digits, imsi);
 }
 
 TAPI_RESULT TAPI_ACCE_GetImei(char* imei)
 {
     char digits[TAPI_IDENTITY_LEN] = {};
-    Answer answer = Channel::shared().command("AT+CGSN");
-    if (answer.result != atmodem::kNotInitiated && !atmodem::imei(answer.lines, digits)) {
-        answer = Channel::shared().command("AT+GSN");
+    atmodem::Imei read = atmodem::Imei::None;
+    const auto readImei = [&](const Answer& a) { return (read = atmodem::imei(a.lines, digits)) == atmodem::Imei::Read; };
+    Answer answer = ask("AT+CGSN", {{"+CGSN:", "IMEI"}, true}, readImei);
+    if (answer.result == atmodem::kError) {
+        answer = ask("AT+GSN", {{"+GSN:", "IMEI"}, true}, readImei);
     }
-    return deliver(answer, atmodem::imei(answer.lines, digits), digits, imei);
+    if (read == atmodem::Imei::WrongCheckDigit && answer.result != atmodem::kOk) {
+        fprintf(stderr, "zavtapi-at: the modem gives an IMEI with a wrong check digit: refused\n");
+    }
+    return deliver(answer, digits, imei);
 }
 
 TAPI_RESULT TAPI_SMS_GetServiceCenter(char* serviceCenter)
 {
     char number[TAPI_SMS_ADDRESS_LEN] = {};
-    const Answer answer = Channel::shared().command("AT+CSCA?");
-    return deliver(answer, atmodem::serviceCentre(answer.lines, number), number, serviceCenter);
+    const Answer answer = ask("AT+CSCA?", {{"+CSCA:"}}, [&](const Answer& a) { return atmodem::serviceCentre(a.lines, number); });
+    return deliver(answer, number, serviceCenter);
 }
 
 // Record type 2: 8-bit data between 16-bit application ports. The record and the data are the
 // caller's only during the call, which returns when the modem has answered for every segment.
+// A segment is sent again when the modem refused it for a passing reason, or when the prompt did
+// not come or the device went away before the data was given: never once the modem may have it.
 TAPI_RESULT TAPI_SMS_SendPortNumberSmUnblockMode(const _TAPI_SMS_SEND_PORT_SM_S* sms, uint32_t* requestId)
 {
     static std::atomic<unsigned> reference{static_cast<unsigned>(time(nullptr))};
@@ -133,17 +185,25 @@ TAPI_RESULT TAPI_SMS_SendPortNumberSmUnblockMode(const _TAPI_SMS_SEND_PORT_SM_S*
     for (size_t i = 0; i < pdus.size(); ++i) {
         const long long deadline = nowMs() + atmodem::kSendMs;
         const std::string command = "AT+CMGS=" + std::to_string(pdus[i].tpduOctets);
-        Answer answer = Channel::shared().commandWithData(command, pdus[i].hex);
-        for (int retry = 0; mayPass(answer.result) && retry < 3 && nowMs() + kRetryPauseSeconds * 1000LL < deadline; ++retry) {
+        bool vanished = false;
+        Answer answer;
+        for (int attempt = 1;; ++attempt) {
+            answer = Channel::shared().commandWithData(command, pdus[i].hex, {{"+CMGS:"}});
+            vanished = vanished || answer.result == atmodem::kVanished;
+            const bool unsent = !answer.dataSent && (answer.result == atmodem::kNoAnswer || answer.result == atmodem::kVanished ||
+                                                     (vanished && answer.result == atmodem::kNotInitiated));
+            if ((!sendMayPass(answer.result) && !unsent) || attempt == kSendTries || Channel::shared().stopped() ||
+                nowMs() + kRetryPauseSeconds * 1000LL >= deadline) {
+                break;
+            }
             sleep(kRetryPauseSeconds);
-            answer = Channel::shared().commandWithData(command, pdus[i].hex);
         }
         if (answer.result != atmodem::kOk) {
             return answer.result;
         }
-        const int reference = atmodem::messageReference(answer.lines);
-        if (i == 0 && requestId != nullptr && reference >= 0) {
-            *requestId = static_cast<uint32_t>(reference);
+        const int messageReference = atmodem::messageReference(answer.lines);
+        if (i == 0 && requestId != nullptr && messageReference >= 0) {
+            *requestId = static_cast<uint32_t>(messageReference);
         }
     }
     return TAPI_RESULT_SUCCESS;

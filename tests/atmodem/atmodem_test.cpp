@@ -124,6 +124,11 @@ TEST_P(Modem, AnswersWithinItsBound)
     std::string last;
     long long took = 0;
     std::vector<std::string> queued;
+    const size_t recordedBefore = g_modem->record().size();
+    const auto recordedSince = [&] {
+        const std::vector<std::string> record = g_modem->record();
+        return std::vector<std::string>(record.begin() + static_cast<long>(std::min(recordedBefore, record.size())), record.end());
+    };
     for (const auto& [step, rest] : GetParam().steps) {
         SCOPED_TRACE(step + " " + rest);
         if (step == "sim") {
@@ -145,9 +150,17 @@ TEST_P(Modem, AnswersWithinItsBound)
                 queued.push_back(u.line + (u.pdu.empty() ? "" : " " + u.pdu));
             }
             EXPECT_NE(std::find(queued.begin(), queued.end(), rest), queued.end());
+        } else if (step == "queue") {
+            EXPECT_EQ(std::to_string(atmodem::Channel::shared().takeUnsolicited().size()), rest);
         } else if (step == "recorded") {
-            const std::vector<std::string> record = g_modem->record();
+            const std::vector<std::string> record = recordedSince();
             EXPECT_NE(std::find(record.begin(), record.end(), rest), record.end());
+        } else if (step == "count") {
+            const std::string line = rest.substr(rest.find(' ') + 1);
+            const std::vector<std::string> record = recordedSince();
+            EXPECT_EQ(std::to_string(std::count_if(record.begin(), record.end(),
+                                                   [&](const std::string& l) { return l.compare(0, line.size(), line) == 0; })),
+                      rest.substr(0, rest.find(' ')));
         }
     }
     seam::clock = seam::Clock::Real;
@@ -249,6 +262,7 @@ class Simulated : public ::testing::Environment {
         seam::library = "libzavtapi.so";
         g_modem.reset(new modem::Simulator(std::string(DMREG_TEST_WORK) + "/modem"));
         setenv("ZAVTAPI_MODEM", g_modem->device.c_str(), 1);
+        atmodem::Channel::shared();  // its own descriptors are no case's
     }
 
     // Wireshark's reading of every PDU sent: the number, the ports, 8-bit data valid for an hour,

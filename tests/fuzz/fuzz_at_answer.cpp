@@ -26,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     atmodem::messageReference(lines);
     atmodem::storedMessages(lines);
     atmodem::storedMessages(lines, 1);
-    atmodem::newMessageIndex(line);
+    atmodem::storageUsed(lines);
+    std::string storage;
+    int index = 0;
+    bool report = false;
+    atmodem::newMessage(line, storage, index, report);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <poll.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace trace {
@@ -110,30 +111,69 @@ Program::Program(const std::vector<std::string>& argv, const std::vector<std::st
 
 bool Program::waitFor(const std::string& text)
 {
+    char buffer[4096];
     for (int waits = 0; m_trace >= 0 && m_seen.find(text, m_from) == std::string::npos && waits < 200;) {
         pollfd ready{m_trace, POLLIN, 0};
-        char buffer[4096];
-        const ssize_t got = poll(&ready, 1, 100) > 0 ? read(m_trace, buffer, sizeof(buffer)) : (++waits, 0);
-        m_seen.append(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+        if (poll(&ready, 1, 100) <= 0) {
+            ++waits;
+            continue;
+        }
+        const ssize_t got = read(m_trace, buffer, sizeof(buffer));
+        if (got <= 0) {
+            break;  // the program has ended: nothing more comes
+        }
+        m_seen.append(buffer, static_cast<size_t>(got));
     }
     const size_t at = m_seen.find(text, m_from);
     m_from = at == std::string::npos ? m_from : at + text.size();
     return at != std::string::npos;
 }
 
-int Program::stop()
+int Program::stop(int signal)
+{
+    return reap(signal);
+}
+
+int Program::end()
+{
+    return reap(0);
+}
+
+int Program::reap(int signal)
 {
     if (m_pid <= 0) {
         return -1;
     }
-    kill(m_pid, SIGTERM);
-    int status = -1;
-    waitpid(m_pid, &status, 0);
-    m_pid = -1;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    if (signal != 0) {
+        kill(m_pid, signal);
+    }
+    // The trace ends when the program does; a program that does not end within the bound is killed.
     char buffer[4096];
-    for (ssize_t got; (got = read(m_trace, buffer, sizeof(buffer))) > 0;) {
+    for (int waits = 0; waits < 200;) {
+        pollfd ready{m_trace, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) {
+            ++waits;
+            continue;
+        }
+        const ssize_t got = read(m_trace, buffer, sizeof(buffer));
+        if (got <= 0) {
+            break;
+        }
         m_seen.append(buffer, static_cast<size_t>(got));
     }
+    int status = -1;
+    for (int waits = 0; waitpid(m_pid, &status, WNOHANG) == 0; ++waits) {  // its trace ends just before it does
+        if (waits == 200) {
+            kill(m_pid, SIGKILL);
+        }
+        poll(nullptr, 0, 10);
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    m_stopMs = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    m_pid = -1;
     close(m_trace);
     m_trace = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

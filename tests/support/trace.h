@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -47,16 +48,24 @@ public:
     // Reads the trace until text comes, after what the last wait found; false when it does not
     // come within 20 s.
     bool waitFor(const std::string& text);
-    // SIGTERM (to a program still running), then its exit status, -1 when a signal ended it; the
-    // rest of its trace is read.
-    int stop();
+    // The signal (to a program still running), then its exit status, -1 when a signal ended it;
+    // the rest of its trace is read.
+    int stop(int signal = SIGTERM);
+    // Waits for the program to end by itself within 20 s (SIGKILL after that), and answers its exit
+    // status as stop() does.
+    int end();
+    // Milliseconds the last stop() took from SIGTERM to the program's end.
+    long long stopMs() const { return m_stopMs; }
     const std::string& seen() const { return m_seen; }
+    bool running() const { return m_pid > 0; }
 
 private:
     pid_t m_pid = -1;
     int m_trace = -1;
     std::string m_seen;
     size_t m_from = 0;
+    long long m_stopMs = 0;
+    int reap(int signal);
 };
 
 // Replaces the source line number of a trace line by "#".

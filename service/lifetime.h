@@ -1,0 +1,94 @@
+// dmregd's life from start to a confirmed registration. The registration library registers once
+// per run of its flow and never retries; on a handset its host runs it again at every boot. The
+// service is that host on a Linux device, and this policy decides what it does next:
+//
+//   Due ───────► Trying ──send accepted──► AwaitingReply ──reply recorded──► Registered (exit 0)
+//    ▲             │  │                         │
+//    │   send failed  flow ended unsent         reply_wait over
+//    │             │  ▼                         │
+//    └──Waiting ◄──┘  NotNeeded / NoModem       └──► Due again (a re-send: one more try)
+//       (retry_interval, doubled after each failed try)
+//
+//   Every try counts against retries: after 1 + retries tries without a recorded reply, GaveUp
+//   (exit 4). A stop, in any state, ends the service with exit 0.
+//
+// A try is a fresh run of the library's whole flow (DM_RegLaunch::activateDmRegister), so that every
+// trace line of the contract is kept; a reply awaited after a restart is awaited by the library's
+// listener alone (DM_RegServer), never by a second send. What must survive a restart (the SIM, the
+// tries made and when) is the Record, written crash-safely by saveRecord after every change: a
+// service that crashes and is started again within the same boot goes on where it was, so a crash
+// loop cannot send an SMS at every start. A new boot starts afresh, as a handset does.
+//
+// The policy does no I/O and reads no clock: times are milliseconds on the boot's clock
+// (CLOCK_BOOTTIME, which runs on through a suspend), given by its caller.
+#ifndef SERVICE_LIFETIME_H
+#define SERVICE_LIFETIME_H
+
+#include <string>
+
+namespace service {
+
+struct Limits {
+    int retries = 3;
+    long long retryIntervalMs = 3600 * 1000LL;
+    long long replyWaitMs = 86400 * 1000LL;
+};
+
+struct Record {
+    std::string imsi;       // the SIM the tries are for, "" while unknown
+    std::string boot;       // the boot they were made in
+    int tries = 0;          // sends tried, accepted or not
+    long long sentAt = -1;  // when the last send was made, -1 for none in this boot or a refused one
+    long long failedAt = -1;
+};
+
+class Lifetime {
+public:
+    enum class State { Due, Waiting, Trying, AwaitingReply, Registered, NotNeeded, NoModem, GaveUp, Stopped };
+    enum class Step { RunFlow, Listen, Wait, Exit };
+    struct Next {
+        Step step;
+        long long untilMs;  // Wait, Listen: the time that ends the step; -1 for none
+        int exitStatus;     // Exit
+    };
+    enum ExitStatus { kDone = 0, kNoModem = 1, kGaveUp = 4 };
+
+    // stored is what a restart found; boot and imsi are this run's (imsi "" while unknown).
+    Lifetime(const Limits& limits, const Record& stored, const std::string& boot, const std::string& imsi, long long nowMs);
+
+    // What to do now. RunFlow and Listen mean a flow is started: until flowEnded, next answers only
+    // the reply's deadline.
+    Next next(long long nowMs);
+    State state() const { return m_state; }
+    const Record& record() const { return m_record; }
+
+    // A send begins: counted as made before it is made, so that a crash during it or after it
+    // never lets a restart send again; the record must be saved before the send. A send that the
+    // telephony refused is told after it.
+    void sendStarting(const std::string& imsi, long long nowMs);
+    void sendFailed(long long nowMs);
+    // The flow ended: registered tells whether the status file holds the SIM's IMSI now,
+    // modemAnswered whether the modem answered at all.
+    void flowEnded(bool registered, bool modemAnswered, long long nowMs);
+    // The listener recorded the server's reply for this SIM.
+    void replyRecorded();
+    void stop();
+
+private:
+    long long dueAt() const;
+
+    const Limits m_limits;
+    Record m_record;
+    State m_state = State::Due;
+    bool m_running = false;
+};
+
+// The record as a file: written to a new file beside it, flushed, and renamed over it, so that a
+// crash leaves the old record or the new one. Reading a missing or malformed file gives an empty
+// record (and says why in error when the file is malformed).
+bool saveRecord(const std::string& path, const Record& record, std::string& error);
+Record loadRecord(const std::string& path, std::string& error);
+
+}  // namespace service
+
+#endif

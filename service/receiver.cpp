@@ -1,0 +1,499 @@
+#include "receiver.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "at_answers.h"
+#include "numbers.h"
+#include "sms_pdu.h"
+
+using atmodem::Answer;
+using atmodem::Channel;
+using atmodem::nowMs;
+using atmodem::Sms;
+
+namespace service {
+namespace {
+
+constexpr int kListenerMs = 15000;          // the listener itself gives a client 10 s
+constexpr long long kListenerAgainMs = 30000;  // a listener that took nothing is asked again after
+constexpr size_t kLongestText = 159;          // what the listener takes; a longer text is no acknowledgement
+constexpr int kReadTries = 3;
+constexpr long long kReadAgainMs[kReadTries - 1] = {2000, 10000};
+constexpr long long kLongestSetUpWaitMs = 60000;
+
+// Sends text to the listener as a local client does and answers what came back before the
+// listener closed the connection; false when it did not take the text.
+bool exchange(const std::string& socketPath, const std::string& text, std::string& answer)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool taken = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    for (size_t sent = 0; taken && sent < text.size();) {
+        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        taken = n > 0 || (n < 0 && errno == EINTR);
+        sent += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    const long long deadline = nowMs() + kListenerMs;
+    for (char buffer[64]; taken;) {
+        pollfd ready{fd, POLLIN, 0};
+        const long long left = deadline - nowMs();
+        const ssize_t got = left > 0 && poll(&ready, 1, static_cast<int>(left)) > 0 ? recv(fd, buffer, sizeof(buffer), 0) : -1;
+        if (got <= 0) {
+            taken = got == 0;  // closed by the listener: the text is handled
+            break;
+        }
+        answer.append(buffer, static_cast<size_t>(got));
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return taken;
+}
+
+std::string keyOf(const std::string& storage, int index)
+{
+    return storage + ":" + std::to_string(index);
+}
+
+class Receiver {
+public:
+    Receiver(Channel& channel, const ReceiverConfig& config) : m_channel(channel), m_config(config) {}
+
+    void run()
+    {
+        for (;;) {
+            const long long now = nowMs();
+            if ((!m_ready || m_channel.generation() != m_generation) && now >= m_setUpAt) {
+                m_ready = setUp();  // at the first opening of the device, and at every one after
+                m_generation = m_channel.generation();
+                // A modem that stays away is looked for less and less often.
+                m_setUpWaitMs = m_ready ? 0 : m_setUpWaitMs == 0 ? m_config.setUpAgainMs : std::min(2 * m_setUpWaitMs, kLongestSetUpWaitMs);
+                m_setUpAt = m_ready ? 0 : nowMs() + m_setUpWaitMs;
+            }
+            for (const atmodem::Unsolicited& u : m_channel.takeUnsolicited()) {
+                announced(u);
+            }
+            readAnnounced();
+            if (m_ready && nowMs() >= m_listAt) {
+                list();
+            }
+            deliver();
+            forgetIncomplete();
+            switch (m_channel.wait(m_config.wakeFd, nextDeadline())) {
+            case Channel::Woken::Stopped:
+                return;
+            case Channel::Woken::NoDevice:
+                m_ready = false;
+                break;
+            case Channel::Woken::Wake: {
+                uint64_t count = 0;  // the listener is there now
+                while (read(m_config.wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
+                }
+                m_listenerAt = 0;
+                break;
+            }
+            default:
+                break;
+            }
+        }
+    }
+
+private:
+    struct Held {
+        std::string storage;
+        int index;
+        std::string pdu;
+        Sms message;
+        long long since;
+    };
+    struct Announced {
+        std::string storage;
+        int index;
+        int tries;
+        long long at;
+    };
+
+    void say(const std::string& line)
+    {
+        if (line != m_said) {  // a state that lasts is told of once
+            m_config.log(line);
+            m_said = line;
+        }
+    }
+
+    // The deadline of the next thing to do without being woken: the next listing, a read to try
+    // again, a set of segments to forget, a listener to ask again.
+    long long nextDeadline() const
+    {
+        long long until = m_ready ? m_listAt : m_setUpAt;
+        for (const Announced& a : m_announced) {
+            until = std::min(until, a.at);
+        }
+        for (const auto& held : m_held) {
+            if (held.second.message.concatRef >= 0) {
+                until = std::min(until, held.second.since + m_config.keepIncompleteMs);
+            }
+        }
+        return !m_held.empty() && m_listenerAt > 0 ? std::min(until, m_listenerAt) : until;
+    }
+
+    // The storage that reads and deletes work on (AT+CPMS sets it, and answers how many it holds).
+    int select(const std::string& storage)
+    {
+        const Answer answer = m_channel.command("AT+CPMS=\"" + storage + "\"", {{"+CPMS:"}});
+        if (answer.result == atmodem::kOk) {
+            m_current = storage;
+        }
+        return answer.result == atmodem::kOk ? std::max(0, atmodem::storageUsed(answer.lines)) : -1;
+    }
+
+    // New-message reporting, in the first of the usual settings the modem takes, then what is
+    // stored already: a reply that came while nobody listened.
+    bool setUp()
+    {
+        const char* const storages[] = {"ME", "SM", "MT"};
+        const char* const indications[] = {"AT+CNMI=2,1,0,0,0", "AT+CNMI=1,1,0,0,0", "AT+CNMI=2,1", "AT+CNMI=1,1"};
+        int32_t result = atmodem::kError;
+        for (const char* storage : storages) {
+            const std::string name(storage);
+            result = m_channel.command("AT+CPMS=\"" + name + "\",\"" + name + "\",\"" + name + "\"", {{"+CPMS:"}}).result;
+            if (result == atmodem::kOk || result == atmodem::kNotInitiated || result == atmodem::kStopped) {
+                m_primary = m_current = name;
+                break;
+            }
+        }
+        if (result != atmodem::kOk) {
+            return false;
+        }
+        m_storages.insert(m_primary);
+        m_polling = true;
+        for (size_t i = 0; i < 4 && m_polling; ++i) {
+            m_polling = m_channel.command(indications[i]).result != atmodem::kOk;
+        }
+        if (m_polling) {
+            say("the modem takes no new-message indication: its storage is listed every " +
+                std::to_string(m_config.listIntervalMs / 1000) + " s");
+        }
+        m_counts.clear();  // everything is listed afresh
+        return list();
+    }
+
+    // Every storage in use, where its count of messages changed since the last listing (or always,
+    // without indications: a place used again keeps the count). Listing reads messages, which the
+    // modem then counts as read, so it is done no more than needed.
+    bool list()
+    {
+        m_listAt = nowMs() + m_config.listIntervalMs;
+        bool listed = true;
+        for (const std::string& storage : m_storages) {
+            const int used = select(storage);
+            if (used < 0 || (!m_polling && m_counts.count(storage) != 0 && m_counts[storage] == used)) {
+                listed = listed && used >= 0;
+                continue;
+            }
+            const Answer answer = m_channel.command("AT+CMGL=4", {{"+CMGL:"}});
+            listed = listed && answer.result == atmodem::kOk;
+            if (answer.result != atmodem::kOk) {
+                continue;
+            }
+            m_counts[storage] = used;
+            std::set<std::string> present;
+            for (const atmodem::Stored& stored : atmodem::storedMessages(answer.lines)) {
+                present.insert(keyOf(storage, stored.index));
+                take(storage, stored);
+            }
+            forgetAbsent(storage, present);
+        }
+        return listed;
+    }
+
+    // What another program deleted is forgotten, and a place used again is read again.
+    void forgetAbsent(const std::string& storage, const std::set<std::string>& present)
+    {
+        for (auto it = m_known.begin(); it != m_known.end();) {
+            const bool gone = it->first.compare(0, storage.size() + 1, storage + ":") == 0 && present.count(it->first) == 0;
+            it = gone ? m_known.erase(it) : std::next(it);
+        }
+        for (auto it = m_held.begin(); it != m_held.end();) {
+            it = it->second.storage == storage && present.count(it->first) == 0 ? m_held.erase(it) : std::next(it);
+        }
+    }
+
+    void announced(const atmodem::Unsolicited& u)
+    {
+        std::string storage;
+        int index = -1;
+        bool statusReport = false;
+        if (atmodem::newMessage(u.line, storage, index, statusReport)) {
+            if (!statusReport && storage != "SR") {  // status reports are no replies
+                m_storages.insert(storage);
+                m_announced.push_back({storage, index, 0, 0});
+            }
+        } else if (u.line.compare(0, 5, "+CMT:") == 0) {
+            // Handed to this device without storage: "+CMT: [<alpha>],<length>".
+            atmodem::Stored direct;
+            direct.index = m_direct--;
+            direct.length = static_cast<int>(strtol(u.line.c_str() + u.line.rfind(',') + 1, nullptr, 10));
+            direct.pdu = u.pdu;
+            take("CMT", direct);
+        }
+    }
+
+    // The messages announced, each read in the storage its announcement names; a read that fails
+    // is tried twice more, and after that the next listing finds the message.
+    void readAnnounced()
+    {
+        const long long now = nowMs();
+        for (auto it = m_announced.begin(); it != m_announced.end();) {
+            if (it->at > now || !m_ready) {
+                ++it;
+                continue;
+            }
+            Answer answer;
+            if (m_current == it->storage || select(it->storage) >= 0) {
+                answer = m_channel.command("AT+CMGR=" + std::to_string(it->index), {{"+CMGR:"}});
+            } else {
+                answer.result = atmodem::kError;
+            }
+            const std::vector<atmodem::Stored> stored = atmodem::storedMessages(answer.lines, it->index);
+            const bool gone = answer.result == atmodem::kCmsError + 321;  // read and deleted by another
+            if ((answer.result == atmodem::kOk && !stored.empty()) || gone || ++it->tries >= kReadTries) {
+                if (answer.result == atmodem::kOk && !stored.empty()) {
+                    take(it->storage, stored[0]);
+                } else if (!gone) {
+                    m_config.log("message " + keyOf(it->storage, it->index) + " could not be read: the next listing looks again");
+                }
+                it = m_announced.erase(it);
+            } else {
+                it->at = now + kReadAgainMs[it->tries - 1];
+                ++it;
+            }
+        }
+    }
+
+    // A stored message judged: what may be a reply is held for the listener, the rest is known
+    // and left alone.
+    void take(const std::string& storage, const atmodem::Stored& stored)
+    {
+        const std::string key = keyOf(storage, stored.index);
+        const auto known = m_known.find(key);
+        const auto held = m_held.find(key);
+        if ((known != m_known.end() && known->second == stored.pdu) || (held != m_held.end() && held->second.pdu == stored.pdu)) {
+            return;  // read before
+        }
+        if (held != m_held.end()) {
+            m_held.erase(held);  // its place holds another message now
+        }
+        m_known[key] = stored.pdu;
+        Sms message;
+        std::string error;
+        if (stored.status == 2 || stored.status == 3 || stored.textMode) {
+            return;  // a message stored to be sent, or one of text mode: another program's
+        }
+        if (!atmodem::decodeSms(stored.pdu, message, error, stored.length)) {
+            m_config.log("message " + key + " is corrupt (" + error + "): left in storage");
+            return;
+        }
+        if (message.type == Sms::kDeliver && message.destPort >= 0) {
+            m_known.erase(key);
+            m_held[key] = {storage, stored.index, stored.pdu, message, nowMs()};
+        }
+    }
+
+    int clientPort()
+    {
+        std::string answer;
+        if (m_port == 0 && exchange(m_config.socketPath, "\n\n<GetPort>\nN\n", answer) && answer.compare(0, 3, "\nN\n") == 0) {
+            char* end = nullptr;
+            const long port = strtol(answer.c_str() + 3, &end, 10);
+            m_port = *end == '\0' && port > 0 && port <= 65535 ? static_cast<int>(port) : 0;
+        }
+        return m_port;
+    }
+
+    bool fromServer(const std::string& originator) const
+    {
+        return std::any_of(m_config.replyFrom.begin(), m_config.replyFrom.end(),
+                           [&](const std::string& number) { return sameNumber(number, originator); });
+    }
+
+    // The message leaves the storage; one whose deletion failed is known, never handed twice,
+    // and deleted at a later listing's sight of it.
+    void remove(const Held& held)
+    {
+        const std::string key = keyOf(held.storage, held.index);
+        m_known[key] = held.pdu;
+        if (held.storage != "CMT" && (m_current == held.storage || select(held.storage) >= 0) &&
+            m_channel.command("AT+CMGD=" + std::to_string(held.index)).result == atmodem::kOk) {
+            m_known.erase(key);
+            return;
+        }
+        if (held.storage != "CMT") {
+            m_config.log("message " + key + " was handed on but could not be deleted: it is deleted later");
+            m_undeleted.insert(key);
+        }
+    }
+
+    // The segments of the set that held belongs to, in order; empty while one is missing.
+    std::vector<std::string> segments(const Sms& m) const
+    {
+        std::vector<std::string> parts;
+        for (int seq = 1; seq <= m.concatTotal; ++seq) {
+            for (const auto& other : m_held) {
+                const Sms& o = other.second.message;
+                if (o.concatRef == m.concatRef && o.address == m.address && o.concatTotal == m.concatTotal &&
+                    o.concatSeq == seq && o.destPort == m.destPort) {
+                    parts.push_back(other.first);
+                    break;
+                }
+            }
+        }
+        return parts.size() == static_cast<size_t>(m.concatTotal) ? parts : std::vector<std::string>();
+    }
+
+    // Leaves a set for good: known, never handed.
+    void refuse(const std::vector<std::string>& parts, const std::string& why)
+    {
+        if (!why.empty()) {
+            m_config.log(why + ": left in storage");
+        }
+        for (const std::string& key : parts) {
+            m_known[key] = m_held[key].pdu;
+            m_held.erase(key);
+        }
+    }
+
+    // Every reply for the client port that is whole, from the server, goes to the listener.
+    void deliver()
+    {
+        retryDeletions();
+        if (m_held.empty() || (m_listenerAt > 0 && nowMs() < m_listenerAt)) {
+            return;
+        }
+        if (clientPort() == 0) {
+            m_listenerAt = nowMs() + kListenerAgainMs;
+            return;
+        }
+        for (auto it = m_held.begin(); it != m_held.end();) {
+            const Sms m = it->second.message;
+            std::vector<std::string> parts = m.concatRef >= 0 ? segments(m) : std::vector<std::string>{it->first};
+            const std::string from = "message from " + m.address + " to port " + std::to_string(m.destPort);
+            if (m.destPort != m_port) {
+                refuse({it->first}, "");  // another application's
+            } else if (m.alphanumeric || !fromServer(m.address)) {
+                refuse({it->first}, from + " is not from the server's number");
+            } else if (parts.empty()) {
+                ++it;  // not whole yet
+                continue;
+            } else {
+                std::string text;
+                for (const std::string& key : parts) {
+                    text += m_held[key].message.text;
+                }
+                if (text.find('\0') != std::string::npos) {
+                    refuse(parts, from + " holds a NUL byte, which no acknowledgement does");
+                } else if (text.size() > kLongestText) {  // the listener would drop it unread, again and again
+                    refuse(parts, from + " holds " + std::to_string(text.size()) + " characters, more than the listener takes");
+                } else if (!hand(parts, text, m.address)) {
+                    return;
+                }
+            }
+            it = m_held.begin();
+        }
+    }
+
+    bool hand(const std::vector<std::string>& parts, const std::string& text, const std::string& originator)
+    {
+        std::string answer;
+        if (!exchange(m_config.socketPath, text + "\nN\n", answer)) {
+            say("the listener does not take messages now; they wait in storage");
+            m_port = 0;
+            m_listenerAt = nowMs() + kListenerAgainMs;
+            return false;
+        }
+        m_said.clear();
+        for (const std::string& key : parts) {
+            const Held held = m_held[key];
+            m_held.erase(key);
+            remove(held);
+        }
+        m_config.log("message from " + originator + " handed to the listener: " + text);  // told once storage no longer holds it
+        m_config.handed(text);
+        return true;
+    }
+
+    void retryDeletions()
+    {
+        for (auto it = m_undeleted.begin(); it != m_undeleted.end();) {
+            const size_t colon = it->find(':');
+            const std::string storage = it->substr(0, colon);
+            const int index = static_cast<int>(strtol(it->c_str() + colon + 1, nullptr, 10));
+            const bool listed = m_known.count(*it) != 0;
+            if (!listed || ((m_current == storage || select(storage) >= 0) &&
+                            m_channel.command("AT+CMGD=" + std::to_string(index)).result == atmodem::kOk)) {
+                m_known.erase(*it);
+                it = m_undeleted.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    void forgetIncomplete()
+    {
+        for (auto it = m_held.begin(); it != m_held.end();) {
+            const Sms& m = it->second.message;
+            if (m.concatRef >= 0 && nowMs() - it->second.since >= m_config.keepIncompleteMs) {
+                m_config.log("segment " + std::to_string(m.concatSeq) + " of " + std::to_string(m.concatTotal) + " from " +
+                             m.address + " (reference " + std::to_string(m.concatRef) +
+                             ") waited in vain for the rest: forgotten, left in storage");
+                m_known[it->first] = it->second.pdu;
+                it = m_held.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    Channel& m_channel;
+    const ReceiverConfig& m_config;
+    unsigned m_generation = 0;
+    bool m_ready = false;
+    long long m_setUpAt = 0;
+    long long m_setUpWaitMs = 0;
+    bool m_polling = false;
+    long long m_listAt = 0;
+    long long m_listenerAt = 0;  // a listener that did not answer is asked again then
+    int m_port = 0;
+    int m_direct = -1;  // the indexes of messages that came without a place in storage
+    std::string m_primary;
+    std::string m_current;
+    std::set<std::string> m_storages;
+    std::map<std::string, int> m_counts;          // messages each storage held at its last listing
+    std::map<std::string, Held> m_held;           // by "storage:index"
+    std::map<std::string, std::string> m_known;   // places read that hold nothing to hand, with their PDU
+    std::set<std::string> m_undeleted;            // handed on, their deletion failed
+    std::vector<Announced> m_announced;
+    std::string m_said;
+};
+
+}  // namespace
+
+void runReceiver(Channel& channel, const ReceiverConfig& config)
+{
+    Receiver(channel, config).run();
+}
+
+}  // namespace service

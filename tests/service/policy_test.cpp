@@ -1,0 +1,232 @@
+// The parts of dmregd that decide, each from a table and with the test's own clock: the lifetime
+// policy and its record, the filter of the journal, the comparison of numbers, the settings.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "lifetime.h"
+#include "numbers.h"
+#include "settings.h"
+#include "trace_sink.h"
+
+namespace {
+
+const std::string kWork = DMREG_TEST_WORK;
+
+using service::Lifetime;
+
+std::string render(const Lifetime::Next& next)
+{
+    switch (next.step) {
+    case Lifetime::Step::RunFlow: return "run";
+    case Lifetime::Step::Listen: return "listen until " + std::to_string(next.untilMs);
+    case Lifetime::Step::Wait: return "wait until " + std::to_string(next.untilMs);
+    default: return "exit " + std::to_string(next.exitStatus);
+    }
+}
+
+struct Story {
+    const char* title;
+    service::Limits limits;
+    // "<ms> <event>": next=<what next() must answer>, sent, failed (a send made), ended (the flow,
+    // nothing recorded), registered (the flow ended with the SIM registered), no-modem, reply,
+    // stop, restart (a new process on the saved record, same boot and SIM), reboot, new-sim.
+    std::vector<std::string> steps;
+};
+
+const service::Limits kLimits{2, 10000, 100000};
+
+const Story kStories[] = {
+    {"the first send is confirmed", kLimits,
+     {"0 next=run", "0 sent", "5 next=listen until 100000", "99999 reply", "99999 next=exit 0"}},
+    {"a send that fails is tried again later and later, then given up", kLimits,
+     {"0 next=run", "0 failed", "0 ended", "0 next=wait until 10000", "10000 next=run", "10000 failed", "10000 ended",
+      "10000 next=wait until 30000", "29999 next=wait until 30000", "30000 next=run", "30000 failed", "30000 ended",
+      "30000 next=exit 4"}},
+    {"a reply that never comes: sent again after reply_wait, counted as a try", kLimits,
+     {"0 next=run", "0 sent", "100000 next=listen until 100000", "100000 ended", "100000 next=run", "100000 sent",
+      "200000 ended", "200000 next=run", "200000 sent", "300000 ended", "300000 next=exit 4"}},
+    {"a late reply within reply_wait", kLimits, {"0 next=run", "0 sent", "90000 reply", "90000 next=exit 0"}},
+    {"the flow ends without a send, the SIM registered already", kLimits, {"0 next=run", "0 registered", "0 next=exit 0"}},
+    {"nothing to register", kLimits, {"0 next=run", "0 ended", "0 next=exit 0"}},
+    {"no modem", kLimits, {"0 next=run", "0 no-modem", "0 next=exit 1"}},
+    {"stopped before the first try", kLimits, {"0 stop", "0 next=exit 0"}},
+    {"stopped while trying", kLimits, {"0 next=run", "0 stop", "0 sent", "0 next=exit 0"}},
+    {"stopped while waiting for the next try", kLimits,
+     {"0 next=run", "0 failed", "0 ended", "0 next=wait until 10000", "5 stop", "5 next=exit 0"}},
+    {"stopped while awaiting the reply", kLimits, {"0 next=run", "0 sent", "5 stop", "6 reply", "6 next=exit 0"}},
+    {"a crash during the send or after it: the reply is awaited, nothing is sent again", kLimits,
+     {"0 next=run", "0 sent", "1000 restart", "1000 next=listen until 100000", "100000 ended", "100000 next=run"}},
+    {"a crash loop after failed sends keeps the count and the time", kLimits,
+     {"0 next=run", "0 failed", "10 restart", "10 next=wait until 10000", "10000 next=run", "10000 failed", "10001 restart",
+      "10001 next=wait until 30000"}},
+    {"a new boot starts afresh, as a handset does", kLimits, {"0 next=run", "0 failed", "5 reboot", "5 next=run"}},
+    {"another SIM starts afresh", kLimits, {"0 next=run", "0 sent", "5 new-sim", "5 next=run"}},
+    {"no retries: one try", {0, 10000, 100000}, {"0 next=run", "0 failed", "0 ended", "0 next=exit 4"}},
+};
+
+TEST(Lifetime, FollowsItsStatesWithTheInjectedClock)
+{
+    const std::string path = kWork + "/lifetime.state";
+    for (const Story& story : kStories) {
+        SCOPED_TRACE(story.title);
+        unlink(path.c_str());
+        std::string error;
+        auto life = std::make_unique<Lifetime>(story.limits, service::Record(), "boot-1", "001010123456789", 0);
+        for (const std::string& step : story.steps) {
+            SCOPED_TRACE(step);
+            std::istringstream words(step);
+            long long now = 0;
+            std::string event;
+            words >> now >> event;
+            if (event.compare(0, 5, "next=") == 0) {
+                EXPECT_EQ(render(life->next(now)), step.substr(step.find('=') + 1));
+            } else if (event == "sent" || event == "failed") {
+                life->sendStarting("001010123456789", now);
+                ASSERT_TRUE(service::saveRecord(path, life->record(), error)) << error;
+                if (event == "failed") {
+                    life->sendFailed(now);
+                    ASSERT_TRUE(service::saveRecord(path, life->record(), error)) << error;
+                }
+            } else if (event == "ended" || event == "registered" || event == "no-modem") {
+                life->flowEnded(event == "registered", event != "no-modem", now);
+            } else if (event == "reply") {
+                life->replyRecorded();
+            } else if (event == "stop") {
+                life->stop();
+            } else {
+                const service::Record stored = service::loadRecord(path, error);
+                EXPECT_EQ(error, "");
+                life = std::make_unique<Lifetime>(story.limits, stored, event == "reboot" ? "boot-2" : "boot-1",
+                                                  event == "new-sim" ? "001019999999999" : "001010123456789", now);
+            }
+        }
+    }
+}
+
+TEST(Lifetime, RecordSurvivesOnlyWhole)
+{
+    const std::string path = kWork + "/record.state";
+    std::string error;
+    const service::Record record{"001010123456789", "7f3c", 2, 120000, 60000};
+    ASSERT_TRUE(service::saveRecord(path, record, error)) << error;
+    std::ofstream(path + ".new") << "imsi=1\n";  // a write cut short by a crash leaves its file beside
+    service::Record read = service::loadRecord(path, error);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(read.imsi + " " + read.boot + " " + std::to_string(read.tries) + " " + std::to_string(read.sentAt) + " " +
+                  std::to_string(read.failedAt),
+              "001010123456789 7f3c 2 120000 60000");
+    for (const char* bad : {"imsi=1\nboot=x\n", "tries=many\n", "imsi=1\nboot=x\ntries=1\nsent=1\nfailed=1\nextra=1\n", ""}) {
+        std::ofstream(path) << bad;
+        read = service::loadRecord(path, error);
+        EXPECT_EQ(read.tries, 0) << bad;
+        EXPECT_NE(error.find("started afresh"), std::string::npos) << bad;
+    }
+    EXPECT_FALSE(service::saveRecord(kWork + "/no-such-folder/record", record, error));
+    EXPECT_NE(error.find("cannot write"), std::string::npos);
+}
+
+TEST(TraceSink, HoldsBackThePinWaitAfterItsFirstMinutes)
+{
+    const std::string enter = "{5} DM_RegLaunch.cpp:58, launchDmListener()\tENTER\t";
+    const std::string pinOn = "{5} DM_RegLaunch.cpp:61, launchDmListener()\tPIN is ON, check after 10 second";
+    const std::string other = "{5} DM_RegUtility.cpp:321, dmNeedRegister()\tSIM card IMSI is not same as the file, need register";
+    const long long minute = 60000;
+    const struct {
+        long long at;
+        std::string line;
+        std::vector<std::string> written;
+    } lines[] = {
+        {0, enter, {enter}},
+        {10000, pinOn, {pinOn}},
+        {4 * minute, enter, {enter}},                // within the first minutes everything goes on
+        {6 * minute, enter, {enter}},                // the first after them goes on, once an hour
+        {7 * minute, enter, {}},                     // then each one is held back
+        {8 * minute, pinOn, {"[dmregd] 1 more lines of the PIN wait held back", pinOn}},  // once an hour too
+        {9 * minute, "zavtapi-at: /dev/dmreg-modem has gone away", {"zavtapi-at: /dev/dmreg-modem has gone away"}},
+        {60 * minute, enter, {}},
+        {66 * minute, enter, {"[dmregd] 1 more lines of the PIN wait held back", enter}},
+        {67 * minute, enter, {}},
+        {68 * minute, other, {"[dmregd] 1 more lines of the PIN wait held back", other}},  // the wait is over
+        {69 * minute, enter, {enter}},               // a wait that comes later starts open again
+    };
+    service::TraceSink sink;
+    for (const auto& l : lines) {
+        EXPECT_EQ(sink.take(l.line, l.at), l.written) << "at " << l.at << ": " << l.line;
+    }
+}
+
+TEST(Numbers, SameSubscriberAcrossInternationalAndNationalForms)
+{
+    const struct {
+        const char* a;
+        const char* b;
+        bool same;
+    } pairs[] = {
+        {"+15550100200", "+15550100200", true},
+        {"+15550100200", "15550100200", true},     // the type of number lost, the digits kept
+        {"+15550100200", "5550100200", true},      // national, country code 1
+        {"+4915123456789", "015123456789", true},  // national with its trunk prefix
+        {"004915123456789", "+4915123456789", true},
+        {"+49 151 2345-6789", "+4915123456789", true},
+        {"015123456789", "15123456789", true},
+        {"+4915123456789", "+4415123456789", false},   // another country
+        {"+4915123456789", "5123456789", false},       // the country code is 49: a digit of the number is missing
+        {"+74951234567", "84951234567", true},         // Russia's trunk prefix is 8
+        {"+390612345678", "0612345678", true},         // Italy keeps the 0 in the number
+        {"+15550100200", "0100200", false},            // too few digits to stand for the number
+        {"+15550100200", "+15550100201", false},
+        {"+15550100200", "sipgate", false},            // alphanumeric: never a number
+        {"12345", "12345", true},
+        {"", "", false},
+    };
+    for (const auto& p : pairs) {
+        EXPECT_EQ(service::sameNumber(p.a, p.b), p.same) << p.a << " and " << p.b;
+        EXPECT_EQ(service::sameNumber(p.b, p.a), p.same) << p.b << " and " << p.a;
+    }
+}
+
+TEST(Settings, EveryOneIsCheckedAndNamesItsLine)
+{
+    const struct {
+        const char* text;
+        const char* error;  // after "FILE:", or "" when read
+    } cases[] = {
+        {"modem = /dev/ttyUSB2\nbaud = 57600\nrtscts = yes\nframing = strict\nreply_from = +1555, 0049151\nretries = 0\n"
+         "retry_interval = 60\nreply_wait = 600\nlist_interval = 10\n", ""},
+        {"modem = /dev/ttyUSB2\nbaud = 12345\n", "2: baud is none of the serial speeds"},
+        {"modem = /dev/ttyUSB2\nbaud = fast\n", "2: baud is none of the serial speeds"},
+        {"# the modem\nmodme = /dev/ttyUSB2\n", "2: unknown setting: modme = /dev/ttyUSB2"},
+        {"modem = /dev/ttyUSB2\nrtscts = maybe\n", "2: rtscts is yes or no: rtscts = maybe"},
+        {"modem = /dev/ttyUSB2\nframing = loose\n", "2: framing is strict or permissive"},
+        {"modem /dev/ttyUSB2\n", "1: expected 'key = value': modem /dev/ttyUSB2"},
+        {"modem = ttyUSB2\n", "1: modem must be an absolute path"},
+        {"modem = /dev/a\nmodem = /dev/b\n", "2: given twice: modem = /dev/b"},
+        {"modem = /dev/a\nreply_from = +1555, server\n", "2: reply_from: 'server' is no telephone number"},
+        {"modem = /dev/a\nretries = 101\n", "2: retries is a number from 0 to 100"},
+        {"modem = /dev/a\nretry_interval = 0\n", "2: retry_interval is a number of seconds from 1 to 2678400"},
+        {"modem = /dev/a\nlist_interval = 0\n", "2: list_interval is a number of seconds from 1 to 86400"},
+        {"modem = /dev/a\nreply_wait =\n", "2: no value: reply_wait ="},
+        {"baud = 9600\n", " no modem given (modem = /dev/dmreg-modem, say)"},
+    };
+    const std::string path = kWork + "/settings.conf";
+    for (const auto& c : cases) {
+        std::ofstream(path) << c.text;
+        service::Settings settings;
+        std::string error;
+        const bool read = service::readSettings(path, settings, error);
+        EXPECT_EQ(read ? "" : error.substr(0, path.size() + 1 + strlen(c.error)), read ? "" : path + ":" + c.error) << c.text;
+        EXPECT_EQ(read, *c.error == '\0') << error;
+        if (read) {
+            EXPECT_EQ(settings.baud, 57600);
+            EXPECT_TRUE(settings.rtscts && settings.strictFraming);
+            EXPECT_EQ(settings.replyFrom, (std::vector<std::string>{"+1555", "0049151"}));
+            EXPECT_EQ(settings.retries, 0);
+            EXPECT_EQ(settings.retryIntervalMs + settings.replyWaitMs + settings.listIntervalMs, 670000);
+        }
+    }
+}
+
+}  // namespace
