@@ -4,7 +4,7 @@
 #               under qemu-arm, the coverage floor, and the Debian packages checked
 #   make demo   one registration on a simulated handset, then the same SIM again
 #   make demo-modem  dmregd registering a Linux device over the simulated modem
-#   make package     the Debian packages, in build-package/
+#   make package     the Debian packages, in build-package/; make package-arm the armhf and arm64 ones
 #   make size   stripped size of libzavdmreg.so.1 as a handset's build makes it, and the others
 #   make bench  the listener beside a minimal server, the PIN wait's memory, allocations, footprint
 
@@ -23,10 +23,13 @@ COVERAGE_FLOOR_BRANCHES := 95
 LOCAL_PATHS := -DDMREG_LOCAL_PATHS=ON
 
 HOST_PACKAGES := cmake g++ make libgtest-dev googletest python3 valgrind gcovr clang-tidy cppcheck socat tshark pkg-config
-PACKAGE_PACKAGES := dpkg-dev file lintian systemd tshark
+PACKAGE_PACKAGES := cmake g++ make pkg-config debhelper dpkg-dev file lintian devscripts systemd systemd-container \
+  debootstrap piuparts util-linux tshark
+ARM_PACKAGE_PACKAGES := crossbuild-essential-armhf crossbuild-essential-arm64 libc6:armhf libstdc++6:armhf libc6:arm64 \
+  libstdc++6:arm64 qemu-user
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
-.PHONY: all test demo demo-modem package test-package size size-builds bench deps host asan arm test-host test-asan test-arm \
+.PHONY: all test demo demo-modem package package-arm test-package size size-builds bench deps host asan arm test-host test-asan test-arm \
   coverage lint fuzz-build test-fuzz fuzz clean
 
 all: host
@@ -133,19 +136,20 @@ demo-modem: host
 	@bash tools/demo-modem.sh $(HOST)
 
 PACKAGE := build-package
-# The Debian packages of a Linux device: installed under /usr, state in /var/lib/dmreg, the
-# socket in /run/dmreg, no library search paths.
+# The Debian packages of a Linux device, built with debhelper (debian/): installed under /usr,
+# state in /var/lib/dmreg, the socket in /run/dmreg, every binary hardened.
 package:
-	@sh tools/ensure-packages.sh $(PACKAGE_PACKAGES) cmake g++ make
-	cmake -S . -B $(PACKAGE) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_SYSCONFDIR=/etc \
-	  -DDMREG_DEVICE_PATHS=ON -DDMREG_INSTALL_RPATH=OFF -DDMREG_BUILD_TESTS=OFF -DDMREG_UDEV_RULES_DIR=/lib/udev/rules.d >/dev/null
-	cmake --build $(PACKAGE) -j $(JOBS)
-	rm -f $(PACKAGE)/*.deb
-	cd $(PACKAGE) && cpack -G DEB >/dev/null
-	@ls $(PACKAGE)/*.deb
+	@sh tools/ensure-packages.sh $(PACKAGE_PACKAGES)
+	@sh tools/build-packages.sh $$(dpkg --print-architecture) $(PACKAGE)
 
-# The packages unpacked into a scratch root, lintian, the unit, the installed programs and the consumer.
-test-package: package
+# The same for the devices' ARM processors: armhf (hard-float, 32 bits) and arm64, cross-built.
+package-arm:
+	@sh tools/ensure-packages.sh $(PACKAGE_PACKAGES) $(ARM_PACKAGE_PACKAGES)
+	@sh tools/build-packages.sh armhf $(PACKAGE)/armhf
+	@sh tools/build-packages.sh arm64 $(PACKAGE)/arm64
+
+# The packages judged as the devices' distributions judge them (tools/package-check.sh).
+test-package: package package-arm
 	@bash tools/package-check.sh $(PACKAGE)
 
 # The library as an integrator builds it for an ARMv7 handset: -Os, Thumb-2 and ARM code.

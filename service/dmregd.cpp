@@ -152,7 +152,7 @@ bool protect(const std::string& path)
         fprintf(stderr, "dmregd: cannot make %s: %s\n", folder.c_str(), strerror(errno));
         return false;
     }
-    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
         ((st.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0)) {
         fprintf(stderr, "dmregd: %s is not a folder of this service's own, closed to others: refused\n", folder.c_str());
         return false;

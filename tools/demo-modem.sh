@@ -5,6 +5,7 @@
 # BUILD_DIR and leaves nothing outside it.
 set -u
 source "$(dirname "$0")/demo-lib.sh"
+source "$(dirname "$0")/deliver-pdu.sh"
 run=${DMREG_EMULATOR:-}
 work=$build/demo-modem
 service_pid=""
@@ -23,13 +24,6 @@ sim() {  # sim LINE: a control line for the simulator, and its answer
 wireshark() {  # wireshark submit|deliver PDU
   bash "$source_dir/tools/sms-wireshark.sh" "$@" | sed 's/^/   /' ||
     echo "   (Wireshark's tshark is not installed: apt-get install tshark shows the PDU decoded)"
-}
-# Semi-octets, as addresses and time stamps carry digits: each pair swapped, F filling the last.
-semi_octets() {
-  local digits=$1 out=""
-  [ $(( ${#digits} % 2 )) -eq 1 ] && digits="${digits}F"
-  for (( i = 0; i < ${#digits}; i += 2 )); do out+="${digits:i+1:1}${digits:i:1}"; done
-  echo "$out"
 }
 # The service's own lines and the library's main steps; the whole trace is in dmregd-N.log.
 steps='\[dmregd\]|zavtapi-at|SIM card is valid|IMSI match|PIN is|need (not )?register|has been sent|listenAndProcess\(\)|flag is'
@@ -64,14 +58,8 @@ imei=$(sed -n 's/.*msg: IMEI:\([0-9]*\)\/.*/\1/p' dmregd-1.log | head -n 1)
 [ -n "$imei" ] || fail "no IMEI in the SMS"
 
 say "Playing the DM server: its acknowledgement arrives in the modem as an SMS to the client port."
-# From the server number, 8-bit data between the server's port and the client's, stamped now (UTC).
-server=$(tree_value ServerNumber)
-digits=${server#+}
-data=$(printf 'IMEI:%s/1' "$imei" | od -An -tx1 | tr -d ' \n' | tr a-f A-F)
-header=$(printf '060504%04X%04X' "$(tree_value ClientPort)" "$(tree_value ServerPort)")
-stamp="$(semi_octets "$(date -u +%y%m%d%H%M%S)")00"
-ack=$(printf '0044%02X91%s0004%s%02X%s%s' "${#digits}" "$(semi_octets "$digits")" "$stamp" \
-  $(( (${#header} + ${#data}) / 2 )) "$header" "$data")
+# From the server number, 8-bit data from the server's port to the client's, stamped now (UTC).
+ack=$(deliver_pdu "$(tree_value ServerNumber)" "IMEI:$imei/1" "$(tree_value ClientPort)" "$(tree_value ServerPort)")
 echo "   $ack"
 wireshark deliver "$ack"
 answer=$(sim "deliver $ack") || exit 1  # sim has told why
