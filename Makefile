@@ -30,7 +30,7 @@ ARM_PACKAGE_PACKAGES := crossbuild-essential-armhf crossbuild-essential-arm64 li
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
 .PHONY: all test demo demo-modem package package-arm test-package size size-builds bench deps host asan arm test-host test-asan test-arm \
-  coverage lint fuzz-build test-fuzz fuzz clean
+  coverage lint fuzz-build test-fuzz fuzz fuzz-long soak clean
 
 all: host
 
@@ -42,8 +42,16 @@ host: deps
 	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LOCAL_PATHS) >/dev/null
 	cmake --build $(HOST) -j $(JOBS)
 
+# Each step of make test adds a line on what it ran to the summary that make test ends with.
+SUMMARY := build-summary.txt
+# The GoogleTest programs' own reports, counted for the summary.
+define ctest_in
+	rm -rf $(1)/gtest && cd $(1) && GTEST_OUTPUT=xml:$(abspath $(1))/gtest/ $(2) ctest --output-on-failure -j $(JOBS)
+	@sh tools/test-summary.sh $(1) "$(3)" >> $(SUMMARY)
+endef
+
 test-host: host
-	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+	$(call ctest_in,$(HOST),,host suite (build/))
 
 asan: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug $(LOCAL_PATHS) \
@@ -53,8 +61,8 @@ asan: deps
 	cmake --build $(ASAN) -j $(JOBS)
 
 test-asan: asan
-	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS)
+	$(call ctest_in,$(ASAN),ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1,\
+	  sanitizer suite (build-asan/: ASan, UBSan, leak checking))
 
 arm:
 	cmake -S . -B $(ARM) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -62,13 +70,17 @@ arm:
 
 test-arm:
 	@if sh tools/ensure-packages.sh $(ARM_PACKAGES); then \
-	  $(MAKE) --no-print-directory arm && cd $(ARM) && ctest --output-on-failure -j $(JOBS); \
+	  $(MAKE) --no-print-directory arm && rm -rf $(ARM)/gtest && (cd $(ARM) && GTEST_OUTPUT=xml:$(abspath $(ARM))/gtest/ \
+	    ctest --output-on-failure -j $(JOBS)) && sh tools/test-summary.sh $(ARM) "ARM suite (build-arm/, qemu-arm)" >> $(SUMMARY); \
 	else \
-	  echo "make test: skipped the ARM suite: the cross compiler and qemu-arm are not installed (run as root, or install: $(ARM_PACKAGES))"; \
+	  echo "ARM suite: skipped, the cross compiler and qemu-arm are not installed (run as root, or install: $(ARM_PACKAGES))" | \
+	    tee -a $(SUMMARY); \
 	fi
 
-test: lint test-host test-asan test-fuzz test-arm coverage test-package
-	@echo "make test: lint, host, sanitizer, fuzz-corpus, ARM, coverage and package runs done"
+test:
+	@rm -f $(SUMMARY)
+	@$(MAKE) --no-print-directory lint test-host test-asan test-fuzz test-arm coverage test-package
+	@echo; echo "make test: every step passed."; sed 's/^/  /' $(SUMMARY)
 
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev libfuzzer-14-dev
 FUZZ_FLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
@@ -84,9 +96,11 @@ fuzz-build:
 # Replays the committed corpora.
 test-fuzz:
 	@if sh tools/ensure-packages.sh $(FUZZ_PACKAGES); then \
-	  $(MAKE) --no-print-directory fuzz-build && cd $(FUZZ) && ctest --output-on-failure -j $(JOBS); \
+	  $(MAKE) --no-print-directory fuzz-build && (cd $(FUZZ) && ctest --output-on-failure -j $(JOBS)) && \
+	  echo "fuzz corpora: $(words $(FUZZ_TARGETS)) libFuzzer targets under ASan and UBSan replayed $$(find tests/fuzz/corpus -type f | wc -l) inputs" >> $(SUMMARY); \
 	else \
-	  echo "make test: skipped the fuzz corpora: clang and libFuzzer are not installed (run as root, or install: $(FUZZ_PACKAGES))"; \
+	  echo "fuzz corpora: skipped, clang and libFuzzer are not installed (run as root, or install: $(FUZZ_PACKAGES))" | \
+	    tee -a $(SUMMARY); \
 	fi
 
 # Fuzzes each target for SECONDS seconds on a copy of its corpus; a crash leaves its input in
@@ -102,6 +116,26 @@ fuzz: fuzz-build
 	    "$$( [ $$status -eq 0 ] && echo 'no crash' || echo "CRASH: see $(FUZZ)/run/$$t.log")"; \
 	done
 
+# Each target fuzzed until it has run RUNS inputs (10^7), two at a time, on a copy of its corpus;
+# the executions and the time each took are printed. Not part of make test: it takes hours.
+RUNS ?= 10000000
+fuzz-long: fuzz-build
+	@mkdir -p $(FUZZ)/crashes
+	@echo $(FUZZ_TARGETS) | tr ' ' '\n' | xargs -P $(JOBS) -I{} sh -c '\
+	  t={}; rm -rf $(FUZZ)/long/$$t && mkdir -p $(FUZZ)/long/$$t && cp tests/fuzz/corpus/$$t/* $(FUZZ)/long/$$t/; \
+	  start=$$(date +%s); \
+	  $(FUZZ)/bin/fuzz_$$t -runs=$(RUNS) -dict=tests/fuzz/dmreg.dict -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ)/crashes/$$t- $(FUZZ)/long/$$t > $(FUZZ)/long/$$t.log 2>&1; \
+	  status=$$?; \
+	  printf "%-12s %12s executions in %6d s  %s\n" $$t "$$(sed -n "s/^stat::number_of_executed_units: *//p" $(FUZZ)/long/$$t.log)" \
+	    $$(( $$(date +%s) - start )) "$$( [ $$status -eq 0 ] && echo "no crash" || echo "CRASH: see $(FUZZ)/long/$$t.log")"'
+
+# 1,000 registrations of dmregd --fast on the simulated modem, each with faults drawn at random
+# (tools/soak.sh). Not part of make test: it takes about an hour.
+SOAK_RUNS ?= 1000
+soak: host
+	@bash tools/soak.sh $(HOST) $(SOAK_RUNS)
+
 # Static analysis of the library, the platform libraries and the service's programs: clang-tidy
 # (.clang-tidy) and cppcheck.
 LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp platform/atmodem/*.cpp \
@@ -111,19 +145,24 @@ lint: host
 	cppcheck --enable=warning,performance,portability --std=c++17 --inline-suppr --error-exitcode=1 --quiet \
 	  -I src -I include -I platform/include -I platform/zavtapi -I platform/dmnative -I platform/atmodem -I service -I $(HOST)/generated \
 	  --suppress=missingIncludeSystem src platform service tools/dmreg-modem-sim.cpp
-	@echo "lint: clang-tidy and cppcheck found nothing"
+	@echo "lint: clang-tidy and cppcheck find nothing in $(words $(wildcard $(LINTED))) files" | tee -a $(SUMMARY)
 
-# Line and branch coverage of the library (src/ and include/) by the host suite.
+# Line and branch coverage of the library (src/ and include/) by the host suite. Every program's
+# counters must be written: the coverage runtime says in GCOV_ERROR_FILE when it lost some.
 coverage: deps
 	cmake -S . -B $(COV) -DCMAKE_BUILD_TYPE=Debug $(LOCAL_PATHS) \
 	  -DCMAKE_CXX_FLAGS="--coverage -O0" -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
 	cmake --build $(COV) -j $(JOBS)
 	find $(COV) -name '*.gcda' -delete
-	cd $(COV) && ctest --output-on-failure -j $(JOBS) -E 'valgrind|demo'
+	rm -f $(COV)/gcov-errors.log
+	cd $(COV) && GCOV_ERROR_FILE=$(abspath $(COV))/gcov-errors.log ctest --output-on-failure -j $(JOBS) -E 'valgrind|demo'
+	@if [ -s $(COV)/gcov-errors.log ]; then cat $(COV)/gcov-errors.log; echo "coverage: counters were lost"; exit 1; fi
 	gcovr --root . --object-directory $(COV) --filter 'src/' --filter 'include/' --exclude-directories '.*/CMakeFiles/[0-9.]+/.*' \
 	  --exclude-throw-branches --exclude-unreachable-branches \
 	  --html-details $(COV)/coverage.html --print-summary \
-	  --fail-under-line $(COVERAGE_FLOOR_LINES) --fail-under-branch $(COVERAGE_FLOOR_BRANCHES)
+	  --fail-under-line $(COVERAGE_FLOOR_LINES) --fail-under-branch $(COVERAGE_FLOOR_BRANCHES) > $(COV)/summary.txt
+	@cat $(COV)/summary.txt
+	@echo "coverage of src/ and include/: $$(sed -n 's/^lines: //p' $(COV)/summary.txt) of lines, $$(sed -n 's/^branches: //p' $(COV)/summary.txt) of branches" >> $(SUMMARY)
 
 demo: deps
 	@echo "building the library, the stand-ins and the simulated handset ($(HOST)/build.log)"
@@ -151,6 +190,7 @@ package-arm:
 # The packages judged as the devices' distributions judge them (tools/package-check.sh).
 test-package: package package-arm
 	@bash tools/package-check.sh $(PACKAGE)
+	@sed 's/^/packages: /' $(PACKAGE)/report.txt >> $(SUMMARY)
 
 # The library as an integrator builds it for an ARMv7 handset: -Os, Thumb-2 and ARM code.
 size-builds: deps
@@ -177,4 +217,4 @@ bench: host arm size-builds
 	  "ARM, the test build (RelWithDebInfo)=$(ARM)" "host x86-64 (RelWithDebInfo)=$(HOST)"
 
 clean:
-	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ) $(BENCH) $(PACKAGE) build-size-thumb build-size-arm
+	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ) $(BENCH) $(PACKAGE) build-size-thumb build-size-arm $(SUMMARY)

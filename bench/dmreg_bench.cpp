@@ -1,11 +1,13 @@
 // dmreg-bench: the listener's speed beside a minimal server doing the same system calls, the
-// PIN wait's memory, the heap allocations of one registration and the peak RSS of dmreg-host.
+// PIN wait's memory, the heap allocations of one registration, the peak RSS of dmreg-host, and
+// dmregd on the simulated modem: its wake-ups while it waits for the server's reply, the AT
+// commands of one registration.
 // Prints rows of one table (markdown); make bench adds the footprint rows.
 //
 //   dmreg-bench [--quick]     --quick: tiny counts, for make test (the figures mean little)
 //
 // Exit status 1 when a figure that does not depend on the machine misses its goal: the PIN wait
-// must not grow the heap or the resident set.
+// must not grow the heap or the resident set, dmregd waiting must wake at most twice a minute.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -13,12 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <malloc.h>
+#include <memory>
 #include <poll.h>
 #include <sched.h>
 #include <string>
@@ -29,6 +33,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "DM_RegLaunch.h"
 #include "DM_RegServer.h"
@@ -213,6 +218,115 @@ double acknowledgements(const std::string& folder, const std::string& text, int 
     return rate;
 }
 
+// A program with its standard input from a pipe (returned) and its standard error in another
+// (returned in trace).
+pid_t start(const std::vector<std::string>& argv, int& input, int& trace)
+{
+    int in[2];
+    int err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(err[1]);
+    input = in[1];
+    trace = err[0];
+    return pid;
+}
+
+// Reads a program's trace until text comes (20 s at most).
+bool traceShows(int trace, std::string& seen, const std::string& text)
+{
+    char buffer[4096];
+    for (int waits = 0; seen.find(text) == std::string::npos && waits < 200;) {
+        pollfd ready{trace, POLLIN, 0};
+        const ssize_t got = poll(&ready, 1, 100) > 0 ? read(trace, buffer, sizeof(buffer)) : (++waits, 0);
+        if (got < 0 || (got == 0 && ready.revents != 0)) {
+            break;
+        }
+        seen.append(buffer, static_cast<size_t>(got));
+    }
+    return seen.find(text) != std::string::npos;
+}
+
+// Context switches of every thread of a process: each wake-up from a wait is one.
+long contextSwitches(pid_t pid)
+{
+    long switches = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(tasks.c_str()), closedir);
+    for (dirent* task; dir && (task = readdir(dir.get())) != nullptr;) {
+        std::ifstream status(tasks + "/" + task->d_name + "/status");
+        for (std::string word; status >> word;) {
+            if (word == "voluntary_ctxt_switches:" || word == "nonvoluntary_ctxt_switches:") {
+                long n = 0;
+                status >> n;
+                switches += n;
+            }
+        }
+    }
+    return switches;
+}
+
+// dmregd registering over the simulated modem: its wake-ups a minute while it waits for the
+// server's reply with nothing arriving (measured over the given seconds), and the AT commands it
+// made for the whole registration. False when it did not register.
+bool serviceOnTheModem(const std::string& folder, int seconds, double& wakeUpsPerMinute, int& commands)
+{
+    const std::string modem = folder + "/modem";
+    const std::string conf = folder + "/dmregd.conf";
+    std::ofstream(conf) << "modem = " << modem << "\ntree = " << getenv("DMNATIVE_TREE") << "\n";
+    unlink(DMREG_STATUS_FILE);
+    unlink((std::string(DMREG_STATUS_FILE).substr(0, std::string(DMREG_STATUS_FILE).rfind('/')) + "/dmregd.state").c_str());
+    int control = -1;
+    int simTrace = -1;
+    const pid_t sim = start({DMREG_BIN "/dmreg-modem-sim", "--link", modem, "--record", folder + "/record"}, control, simTrace);
+    for (int waits = 0; access(modem.c_str(), F_OK) != 0 && waits < 2000; ++waits) {
+        poll(nullptr, 0, 10);
+    }
+    int input = -1;
+    int trace = -1;
+    const pid_t service = start({DMREG_BIN "/dmregd", "--fast", "--config", conf}, input, trace);
+    std::string seen;
+    bool registered = traceShows(trace, seen, "listenAndProcess()\tENTER");
+    poll(nullptr, 0, 1000);  // what follows the listener's start (the storage listed) is over
+    const long before = contextSwitches(service);
+    poll(nullptr, 0, seconds * 1000);
+    wakeUpsPerMinute = static_cast<double>(contextSwitches(service) - before) * 60 / seconds;
+    FILE* pdu = popen("bash -c 'source " DMREG_SOURCE_DIR "/tools/deliver-pdu.sh; "
+                      "deliver_pdu +15550100200 IMEI:490154203237518/1 16999 16998'", "r");
+    char ack[512] = {};
+    registered = pdu != nullptr && fgets(ack, sizeof(ack), pdu) != nullptr && pclose(pdu) == 0;
+    const std::string deliver = "deliver " + std::string(ack);
+    registered = registered && write(control, deliver.data(), deliver.size()) == static_cast<ssize_t>(deliver.size()) &&
+                 traceShows(trace, seen, "the registration is confirmed");
+    int status = -1;
+    waitpid(service, &status, 0);
+    close(input);
+    close(trace);
+    close(control);  // the end of its input ends the simulator
+    waitpid(sim, nullptr, 0);
+    close(simTrace);
+    commands = 0;
+    std::ifstream record(folder + "/record");
+    for (std::string line; std::getline(record, line);) {
+        commands += line.compare(0, 4, "cmd ") == 0;
+    }
+    return registered && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 void row(const char* measure, const std::string& value, const char* goal = "")
 {
     printf("| %s | %s | %s |\n", measure, value.c_str(), goal);
@@ -347,7 +461,10 @@ int main(int argc, char** argv)
 
     // dmreg-host over a registration, its peak resident set.
     int trace[2];
-    pipe(trace);
+    if (pipe(trace) != 0) {
+        perror("dmreg-bench: pipe");
+        return 2;
+    }
     unlink(DMREG_STATUS_FILE);
     const pid_t child = fork();
     if (child == 0) {
@@ -369,10 +486,21 @@ int main(int argc, char** argv)
     close(trace[0]);
     row("peak resident set of dmreg-host over a registration", std::to_string(usage.ru_maxrss) + " KiB");
 
+    double wakeUps = 0;
+    int commands = 0;
+    const int idle = quick ? 2 : 60;
+    const bool registered = serviceOnTheModem(folder, idle, wakeUps, commands);
+    row(("dmregd awaiting the reply on the simulated modem: wake-ups a minute, over " + std::to_string(idle) + " s").c_str(),
+        registered ? number(wakeUps) : "did not register", "<= 2");
+    row("dmregd: AT commands of one registration, from its start to its end", std::to_string(commands));
+    status |= !registered || wakeUps > 2;
+
     unlink(DMREG_SOCKET_PATH);
     if (madeRunFolder) {
         rmdir(runFolder.c_str());
     }
-    std::system(("rm -rf " + std::string(folder)).c_str());
+    if (std::system(("rm -rf " + std::string(folder)).c_str()) != 0) {
+        fprintf(stderr, "dmreg-bench: %s is left\n", folder);
+    }
     return status;
 }

@@ -28,7 +28,7 @@ echo "# the device maker's own setting" >> "$boot/etc/dmreg/dmregd.conf"
 container sh -c 'dpkg -i /dmreg-debs/new/*.deb' > "$build/boot-upgrade.log" 2>&1 || fail "upgrade: $(cat "$build/boot-upgrade.log")"
 grep -q "device maker's own setting" "$boot/etc/dmreg/dmregd.conf" || fail "the upgrade did not keep the changed configuration"
 [ -L "$boot/etc/systemd/system/multi-user.target.wants/dmregd.service" ] || fail "the service is not enabled"
-echo "installed, and upgraded to the next version with the changed configuration kept"
+echo "installed, and upgraded to the next version with the changed configuration kept" | tee -a "$build/report.txt"
 
 # The replies the check delivers: the server's acknowledgement, and the same from a forger.
 source "$source_dir/tools/deliver-pdu.sh"
@@ -53,5 +53,5 @@ After=multi-user.target dmreg-check.service
 UNIT
 timeout 300 systemd-nspawn -q --register=no --keep-unit -D "$boot" --boot -- systemd.unit=dmreg-check.target \
   > "$build/boot.log" 2>&1
-sed 's/^/  /' "$boot/dmreg-check/result"
+sed 's/^/booted: /' "$boot/dmreg-check/result" | tee -a "$build/report.txt"
 grep -qx PASSED "$boot/dmreg-check/result" || { sed 's/^/  | /' "$boot/dmreg-check/journal"; fail "see above and $build/boot.log"; }

@@ -20,6 +20,9 @@ fail() {
   echo "package check failed: $*" >&2
   exit 1
 }
+# What was checked, also in BUILD_DIR/report.txt for make test's summary.
+: > "$build/report.txt"
+report() { echo "$*" | tee -a "$build/report.txt"; }
 wait_for() {  # wait_for COMMAND...: within 20 s
   for _ in $(seq 200); do "$@" && return 0; sleep 0.1; done
   return 1
@@ -42,7 +45,7 @@ for arch in "$host_arch" armhf arm64; do
   elves=$(find "$files" -type f -exec file {} + | grep ' ELF ' | cut -d: -f1)
   [ -n "$elves" ] || fail "no ELF file in the $arch packages"
   hardening-check --nocfprotection --quiet $elves 2>/dev/null || fail "hardening-check ($arch): $(hardening-check --nocfprotection --quiet $elves 2>&1)"
-  echo "$arch: lintian finds no error or warning; hardening-check passes $(echo "$elves" | wc -w) ELF files"
+  report "$arch: lintian finds no error or warning; hardening-check passes $(echo "$elves" | wc -w) ELF files"
 done
 
 # The unit, as it is installed, with the programs of the scratch root.
@@ -65,7 +68,7 @@ sed "s|/usr/sbin/dmregd|$root/usr/sbin/dmregd|" "$root/lib/systemd/system/dmregd
 systemd-analyze verify "$unit" 2>&1 | grep -v "Command 'man dmregd(8)' failed" | grep . && fail "systemd-analyze verify"
 exposure=$(systemd-analyze security --offline=true "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for dmregd.service: \([0-9.]*\).*/\1/p')
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 1.0) }' || fail "the unit's exposure is '$exposure', above 1.0"
-echo "systemd-analyze: the unit is sound, its exposure $exposure"
+report "systemd-analyze: the unit is sound, its exposure $exposure"
 
 # The installed service and simulator, on the installed libraries. (The configuration files wait
 # as .dpkg-new for dpkg --configure, which only a real root can run.)
@@ -79,9 +82,9 @@ LD_LIBRARY_PATH=$libdir "$root/usr/sbin/dmregd" --check --config "$sim/dmregd.co
 grep -qx 'IMSI: 001010123456789' "$sim/check" || fail "dmregd --check did not read the IMSI: $(cat "$sim/check")"
 exec 3>&-
 wait
-echo "the installed dmregd --check read the installed simulator"
+report "the installed dmregd --check read the installed simulator"
 bash "$source_dir/tests/consumer/consumer_test.sh" "$build" "$source_dir" "$root/usr" || fail "the consumer"
-echo "the consumer builds against the unpacked development package, with find_package and with pkg-config"
+report "the consumer builds against the unpacked development package, with find_package and with pkg-config"
 
 # Each ARM architecture's packages in an ARM root with its C and C++ runtime, run under qemu-user
 # in a mount namespace of their own, where the service's /var/lib and /run are folders of this build.
@@ -118,7 +121,7 @@ for arch in armhf arm64; do
     *) fail "$arch: cannot make a mount namespace for the ARM root" ;;
   esac
   grep -qx 'IMSI: 001010123456789' "$dir/check" || fail "$arch: dmregd --check did not read the IMSI: $(cat "$dir/check")"
-  echo "$arch: in an ARM root under $qemu, dmregd --check read the simulator and a registration was confirmed"
+  report "$arch: in an ARM root under $qemu, dmregd --check read the simulator and a registration was confirmed"
 done
 
 # A Debian base system, where it can be had from the network.
@@ -127,7 +130,7 @@ if [ ! -x "$debian_root/usr/bin/dpkg" ]; then
   rm -rf "$debian_root"
   if ! debootstrap --variant=minbase --include=systemd,systemd-sysv,libstdc++6 bookworm "$debian_root" \
        http://deb.debian.org/debian > "$build/debootstrap.log" 2>&1; then
-    echo "skipped piuparts and the boot check: no Debian base system could be had ($(tail -n 1 "$build/debootstrap.log"))"
+    report "skipped piuparts and the boot check: no Debian base system could be had ($(tail -n 1 "$build/debootstrap.log"))"
     exit 0
   fi
 fi
@@ -148,5 +151,5 @@ piuparts --existing-chroot "$debian_root" --tmpdir "$build/piuparts-tmp" --scrip
   --distribution bookworm --mirror http://deb.debian.org/debian "${debs[@]}" > "$build/piuparts.log" 2>&1 ||
   { tail -n 40 "$build/piuparts.log"; fail "piuparts"; }
 grep -q 'post_install_dmregd_state' "$build/piuparts.log" || fail "piuparts did not run the service's state into the test"
-echo "piuparts: installed, removed and purged, the service's state with them, nothing left behind"
+report "piuparts: installed, removed and purged, the service's state with them, nothing left behind"
 bash "$source_dir/tools/package-boot.sh" "$build" "$debian_root" || fail "the boot check"

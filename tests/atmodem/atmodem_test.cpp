@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -173,6 +176,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, Modem, ::testing::ValuesIn(cases()),
                          [](const ::testing::TestParamInfo<Case>& info) { return "line" + std::to_string(info.param.line); });
 
 std::string hex(const std::string& data);
+
+// What an earlier user of the port left, software flow control, is cleared; the port is had
+// alone while the channel holds it, and shareable again once it lets go.
+TEST(Channel, ClearsSoftwareFlowControlAndLetsThePortGo)
+{
+    atmodem::Channel::shared().release();
+    g_modem->control("reset");
+    const int fd = open(g_modem->device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    termios tty{};
+    tcgetattr(fd, &tty);
+    tty.c_iflag |= IXON | IXOFF | IXANY;
+    tcsetattr(fd, TCSANOW, &tty);
+    EXPECT_EQ(call("imsi"), "0 001010123456789");
+    tcgetattr(fd, &tty);
+    EXPECT_EQ(tty.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    atmodem::Channel::shared().release();
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(fd);
+}
 
 // dmreg-host on the AT telephony registers a new SIM through the simulated modem, the server's
 // acknowledgement coming over the local socket. Answers the PDUs the modem took.

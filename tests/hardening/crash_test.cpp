@@ -2,7 +2,9 @@
 // and holds the old values or the new ones, and the status file the old IMSI or the new one.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <thread>
 #include <random>
@@ -35,8 +37,17 @@ protected:
     static size_t registerAndKill(size_t killAfter)
     {
         int trace[2];
-        EXPECT_EQ(pipe(trace), 0);
+        if (pipe(trace) != 0) {
+            ADD_FAILURE() << "no pipe: " << strerror(errno);
+            return 0;
+        }
         const pid_t child = fork();
+        if (child < 0) {  // never kill(-1): that is every process there is
+            ADD_FAILURE() << "no child: " << strerror(errno);
+            close(trace[0]);
+            close(trace[1]);
+            return 0;
+        }
         if (child == 0) {
             dup2(trace[1], STDERR_FILENO);
             std::thread client([] {

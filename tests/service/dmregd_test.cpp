@@ -194,11 +194,13 @@ TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneA
 {
     configure("list_interval = 3\n");  // the second read comes before the listing
     m_modem.control("set answer AT+CMGR=0 = ERROR | {default}");
+    m_modem.control("set answer AT+CMGD=0 = ERROR | {default}");
     start();
     ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
     EXPECT_EQ(m_modem.control("deliver SM " + reply(kAck.substr(0, 21) + "0")), "ok 0");  // read twice, from SM
     EXPECT_TRUE(waitFor("save reg flag fail")) << seen();
     EXPECT_EQ(count("cmd AT+CMGR=0"), 2u);
+    EXPECT_TRUE(waitFor("[dmregd] receiver: message SM:0 was handed on but could not be deleted: it is deleted later\n"));
     EXPECT_EQ(m_modem.control("store " + reply(kAck)), "ok 1");  // its +CMTI lost
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
@@ -260,6 +262,16 @@ TEST_F(Service, ACrashBetweenSendAndReplyAwaitsTheReplyWithoutSendingAgain)
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
     EXPECT_EQ(count("pdu "), 1u);
+}
+
+TEST_F(Service, LivesOnWhenTheReaderOfItsTraceGoesAway)
+{
+    start();
+    ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
+    m_dmregd->closeTrace();  // its standard error is a pipe nobody reads: SIGPIPE at the next line
+    EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 1");
+    EXPECT_EQ(end(), 0);
+    EXPECT_EQ(std::ifstream(DMREG_STATUS_FILE).peek(), '0') << "registered all the same";
 }
 
 TEST_F(Service, WithoutAModemItFailsToBeStartedAgain)

@@ -51,11 +51,17 @@ bool inLibrary(const void* address)
     return name != nullptr && strcmp(name + 1, library) == 0;
 }
 
+// Once the program ends, nothing fails: the coverage runtime linked into the library writes its
+// counters then through these same calls, and a failure left armed would lose them. (Handlers of
+// atexit run before the libraries' destructors, where the counters are written.)
+std::atomic<bool> g_ending{false};
+const int g_endingNoted = atexit([] { g_ending = true; });
+
 // Counts a call of the library; true (errno set) when it is the one to fail.
 bool fails(Posix function, const void* caller)
 {
     Tracked& t = g_posix[static_cast<int>(function)];
-    if (!inLibrary(caller) || ++t.calls != t.failAt.load()) {
+    if (g_ending || !inLibrary(caller) || ++t.calls != t.failAt.load()) {
         return false;
     }
     errno = t.error.load();

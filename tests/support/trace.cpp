@@ -129,6 +129,12 @@ bool Program::waitFor(const std::string& text)
     return at != std::string::npos;
 }
 
+void Program::closeTrace()
+{
+    close(m_trace);
+    m_trace = -1;
+}
+
 int Program::stop(int signal)
 {
     return reap(signal);
@@ -151,7 +157,7 @@ int Program::reap(int signal)
     }
     // The trace ends when the program does; a program that does not end within the bound is killed.
     char buffer[4096];
-    for (int waits = 0; waits < 200;) {
+    for (int waits = 0; m_trace >= 0 && waits < 200;) {
         pollfd ready{m_trace, POLLIN, 0};
         if (poll(&ready, 1, 100) <= 0) {
             ++waits;
@@ -174,8 +180,7 @@ int Program::reap(int signal)
     clock_gettime(CLOCK_MONOTONIC, &now);
     m_stopMs = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
     m_pid = -1;
-    close(m_trace);
-    m_trace = -1;
+    closeTrace();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -58,6 +58,8 @@ public:
     long long stopMs() const { return m_stopMs; }
     const std::string& seen() const { return m_seen; }
     bool running() const { return m_pid > 0; }
+    // Stops reading the trace: the program's writes to standard error fail from now on.
+    void closeTrace();
 
 private:
     pid_t m_pid = -1;

@@ -36,15 +36,20 @@ check "client nothing listens" 3 "nothing listens at none.sock" $client --socket
 check "client not a socket" 4 "not-a-socket is not a socket" $client --socket not-a-socket getport
 check "client text too long" 2 "at most 159 characters" $client ack "$(printf '%0160d' 0)"
 
-# Listeners that misbehave: one answers nonsense, one nothing at all.
-socat UNIX-LISTEN:peer.sock SYSTEM:'head -c 14 >/dev/null; printf hello' &
-wait_for test -S peer.sock
-check "client malformed answer" 5 'malformed answer from peer.sock: "hello"' $client --socket peer.sock getport
-wait
-socat UNIX-LISTEN:peer.sock SYSTEM:'cat >/dev/null' &
-wait_for test -S peer.sock
-check "client no answer" 6 "no answer from peer.sock within 1 s" $client --socket peer.sock --timeout 1 getport
-wait
+# Listeners that misbehave: one answers nonsense, one nothing at all. Each has a socket of its
+# own, made anew, so that a client never meets the one before.
+peer() {  # peer NAME COMMAND: a listener at NAME.sock that runs COMMAND for its one client
+  rm -f "$1.sock"
+  socat UNIX-LISTEN:"$1.sock" SYSTEM:"$2" &
+  peer_pid=$!
+  wait_for test -S "$1.sock" || echo "FAILED: no listener at $1.sock"
+}
+peer nonsense 'head -c 14 >/dev/null; printf hello'
+check "client malformed answer" 5 'malformed answer from nonsense.sock: "hello"' $client --socket nonsense.sock getport
+kill "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null
+peer silent 'cat >/dev/null'
+check "client no answer" 6 "no answer from silent.sock within 1 s" $client --socket silent.sock --timeout 1 getport
+kill "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null
 
 case "$status_file" in
   "$build"/*)
