@@ -60,9 +60,9 @@ asan: deps
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 
+SANITIZER_OPTIONS := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan: asan
-	$(call ctest_in,$(ASAN),ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1,\
-	  sanitizer suite (build-asan/: ASan, UBSan, leak checking))
+	$(call ctest_in,$(ASAN),$(SANITIZER_OPTIONS),sanitizer suite (build-asan/: ASan, UBSan, leak checking))
 
 arm:
 	cmake -S . -B $(ARM) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -355,7 +355,7 @@ extern "C" TAPI_RESULT TAPI_ACCE_GetImsi(char* imsi)
 namespace {
 
 // The lifetime's steps, until it ends; answers the exit status.
-int live(service::Lifetime& life, int tries, int signals)
+int live(service::Lifetime& life, int tries)
 {
     const auto locked = [](auto change) {
         std::lock_guard<std::mutex> lock(g_lifeMutex);
@@ -385,21 +385,17 @@ int live(service::Lifetime& life, int tries, int signals)
         if (next.untilMs >= 0 && bootMs() >= next.untilMs) {
             endListening();  // no reply within reply_wait: the try ends, and the next one sends again
         }
-        pollfd ready[2] = {{signals, POLLIN, 0}, {g_eventFd, POLLIN, 0}};
+        pollfd ready{g_eventFd, POLLIN, 0};
         const long long left = next.untilMs < 0 ? -1 : std::max(0LL, next.untilMs - bootMs());
-        if (poll(ready, 2, static_cast<int>(std::min(left, 24LL * 3600 * 1000))) < 0 && errno != EINTR) {
+        if (poll(&ready, 1, static_cast<int>(std::min(left, 24LL * 3600 * 1000))) < 0 && errno != EINTR) {
             return kCannotRun;
         }
-        if (ready[0].revents != 0) {
-            signalfd_siginfo info{};
-            if (read(signals, &info, sizeof(info)) > 0) {
-                say("stopping (%s)", strsignal(static_cast<int>(info.ssi_signo)));
-            }
+        if (g_stop) {
             locked([&] { life.stop(); return 0; });
             continue;
         }
         uint64_t count = 0;
-        if (ready[1].revents == 0 || read(g_eventFd, &count, sizeof(count)) < 0) {
+        if (ready.revents == 0 || read(g_eventFd, &count, sizeof(count)) < 0) {
             continue;
         }
         Events events;
@@ -483,16 +479,27 @@ int main(int argc, char** argv)
         return kCannotRun;
     }
 
-    // Only the main thread takes the signals, through a descriptor it waits on.
+    // One thread takes the signals, through a descriptor it waits on, and ends every wait.
     sigset_t stopping;
     sigemptyset(&stopping);
     sigaddset(&stopping, SIGTERM);
     sigaddset(&stopping, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
-    const int signals = signalfd(-1, &stopping, SFD_CLOEXEC);
     g_stopFd = eventfd(0, EFD_CLOEXEC);
     g_eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     g_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::thread signals([descriptor = signalfd(-1, &stopping, SFD_CLOEXEC)] {
+        pollfd ready[2] = {{descriptor, POLLIN, 0}, {g_stopFd, POLLIN, 0}};
+        signalfd_siginfo info{};
+        while (poll(ready, 2, -1) < 0 && errno == EINTR) {
+        }
+        if (ready[0].revents != 0 && read(descriptor, &info, sizeof(info)) > 0) {
+            say("stopping (%s)", strsignal(static_cast<int>(info.ssi_signo)));
+            stopAll();
+            post(g_eventFd);
+        }
+        close(descriptor);
+    });
     std::thread sink = startTraceSink();
     say("registering over the modem %s, tree %s, replies from %s", settings.modem.c_str(), settings.tree.c_str(),
         settings.replyFrom[0].c_str());
@@ -530,7 +537,7 @@ int main(int argc, char** argv)
             std::lock_guard<std::mutex> lock(g_lifeMutex);
             g_life = &life;
         }
-        status = live(life, 1 + settings.retries, signals);
+        status = live(life, 1 + settings.retries);
         static const char* const ends[] = {"the registration is confirmed", "nothing to register", "stopped"};
         const service::Lifetime::State end = life.state();
         say("%s", status == service::Lifetime::kGaveUp ? "every try failed: giving up until the service is started again"
@@ -541,6 +548,7 @@ int main(int argc, char** argv)
         g_life = nullptr;
     }
     stopAll();
+    signals.join();
     atmodem::Channel::shared().release();  // the modem's port is free for others
     unlink(DMREG_SOCKET_PATH);
     say("ended; the modem is released");

@@ -18,7 +18,7 @@ sim() {  # sim LINE: a control line for the simulator, and its answer
   local before
   before=$(wc -l < sim.out)
   echo "$1" >&3
-  wait_for 5 test "$(wc -l < sim.out)" -gt "$before" || fail "the simulator does not answer '$1'"
+  wait_for 20 test "$(wc -l < sim.out)" -gt "$before" || fail "the simulator does not answer '$1'"
   sed -n '$p' sim.out
 }
 wireshark() {  # wireshark submit|deliver PDU
@@ -37,15 +37,15 @@ mkfifo control
 $run "$build/bin/dmreg-modem-sim" --link "$work/modem" --record modem.record < control > sim.out &
 sim_pid=$!
 exec 3> control
-wait_for 10 grep -q '^ready' sim.out || fail "the simulator did not start"
+wait_for 20 grep -q '^ready' sim.out || fail "the simulator did not start"
 printf 'modem = %s\ntree = %s\n' "$work/modem" "$work/tree.txt" > dmregd.conf
 
 say "A Linux device with a cellular modem (simulated at $work/modem) runs dmregd."
 echo "   Its SIM has never been registered (IMSI 001010123456789); --fast shortens the waits."
 $run "$build/bin/dmregd" --fast --config dmregd.conf 2> dmregd-1.log &
 service_pid=$!
-wait_for 10 grep -q '^pdu ' modem.record || { show_trace dmregd-1.log; fail "no registration SMS was submitted"; }
-wait_for 10 grep -q 'listenAndProcess()' dmregd-1.log || fail "the listener did not start"
+wait_for 20 grep -q '^pdu ' modem.record || { show_trace dmregd-1.log; fail "no registration SMS was submitted"; }
+wait_for 20 grep -q 'listenAndProcess()' dmregd-1.log || fail "the listener did not start"
 show_trace dmregd-1.log "$steps"
 
 say "The AT commands the modem received:"
@@ -64,12 +64,12 @@ echo "   $ack"
 wireshark deliver "$ack"
 answer=$(sim "deliver $ack") || exit 1  # sim has told why
 echo "   the modem stores it and tells dmregd (+CMTI): $answer"
-wait_for 10 grep -q 'handed to the listener' dmregd-1.log || { show_trace dmregd-1.log; fail "the receiver did not hand it over"; }
-wait_for 10 grep -q 'registration flag is OK' dmregd-1.log || fail "the listener did not take the acknowledgement"
+wait_for 20 grep -q 'handed to the listener' dmregd-1.log || { show_trace dmregd-1.log; fail "the receiver did not hand it over"; }
+wait_for 20 grep -q 'registration flag is OK' dmregd-1.log || fail "the listener did not take the acknowledgement"
 show_trace dmregd-1.log "$steps"
 
 say "The registration is confirmed: dmregd ends by itself and releases the modem."
-wait_for 10 grep -q 'the registration is confirmed' dmregd-1.log || fail "dmregd did not see the registration confirmed"
+wait_for 20 grep -q 'the registration is confirmed' dmregd-1.log || fail "dmregd did not see the registration confirmed"
 wait "$service_pid" || fail "dmregd ended with status $?"
 service_pid=""
 show_trace dmregd-1.log "$steps"

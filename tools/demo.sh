@@ -17,9 +17,9 @@ say "A handset starts with a SIM it has never registered (IMSI 001010123456789).
 echo "   The host process calls activateDmRegister(); --fast shortens its 120 s start-up delay."
 $host --fast --tree tree.txt --scenario new-sim.txt 2> host-1.log &
 host_pid=$!
-wait_for 10 test -s outbox.txt || { show_trace host-1.log; fail "no registration SMS was sent"; }
-wait_for 10 test -S "$socket" || fail "the listener did not start on $socket"
-wait_for 5 grep -q 'listenAndProcess()' host-1.log || fail "the listener did not start"
+wait_for 20 test -s outbox.txt || { show_trace host-1.log; fail "no registration SMS was sent"; }
+wait_for 20 test -S "$socket" || fail "the listener did not start on $socket"
+wait_for 20 grep -q 'listenAndProcess()' host-1.log || fail "the listener did not start"
 show_trace host-1.log
 
 say "The telephony service took one port-addressed SMS for the DM server:"
@@ -31,7 +31,7 @@ say "Playing the DM server: the local client asks for the port and delivers the 
 port=$($client getport) || fail "dmreg-client getport failed"
 echo "   client port: $port"
 $client ack --success --imei "$imei" | sed 's/^/   /' || fail "the acknowledgement was not delivered"
-wait_for 5 grep -q 'registration flag is OK' host-1.log || fail "the acknowledgement was not accepted"
+wait_for 20 grep -q 'registration flag is OK' host-1.log || fail "the acknowledgement was not accepted"
 show_trace host-1.log
 
 say "What the handset recorded:"

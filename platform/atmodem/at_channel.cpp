@@ -437,8 +437,8 @@ Answer Channel::exchange(const std::string& line, const std::string* data, const
             vanish(answer);
             return answer;
         }
-        if (awaitingPrompt && writeAll("\x1B", nowMs() + kGraceMs)) {
-            // The entry of data is abandoned; what the modem answers to that is no one's.
+        if (awaitingPrompt) {
+            writeAll("\x1B", nowMs() + kGraceMs);  // the entry of data abandoned: its answer is no one's
         }
         if (got == Read::Stopped) {
             answer.result = kStopped;

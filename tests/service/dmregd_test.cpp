@@ -305,6 +305,7 @@ TEST_F(Service, StopsWithinTwoSecondsAtEveryState)
         const char* setting;
         const char* reached;
     } states[] = {
+        {"the IMSI asked of a SIM still busy at the start", true, "set answer AT+CIMI = +CME ERROR: 14", "[dmregd] registering over"},
         {"the start delay", false, "", "activateDmRegister()\tENTER"},
         {"the PIN wait", true, "set answer AT+CPIN? = +CPIN: SIM PIN", "PIN is ON"},
         {"the prompt awaited", true, "set prompt = {silent}", "Finished filling all the paras"},

@@ -109,10 +109,12 @@ Program::Program(const std::vector<std::string>& argv, const std::vector<std::st
     m_trace = fds[0];
 }
 
-bool Program::waitFor(const std::string& text)
+// Reads the trace until text has come after what the last wait found (an empty text: until the
+// trace ends), within 20 s of silence.
+bool Program::readTrace(const std::string& text)
 {
     char buffer[4096];
-    for (int waits = 0; m_trace >= 0 && m_seen.find(text, m_from) == std::string::npos && waits < 200;) {
+    for (int waits = 0; m_trace >= 0 && (text.empty() || m_seen.find(text, m_from) == std::string::npos) && waits < 200;) {
         pollfd ready{m_trace, POLLIN, 0};
         if (poll(&ready, 1, 100) <= 0) {
             ++waits;
@@ -124,9 +126,14 @@ bool Program::waitFor(const std::string& text)
         }
         m_seen.append(buffer, static_cast<size_t>(got));
     }
-    const size_t at = m_seen.find(text, m_from);
-    m_from = at == std::string::npos ? m_from : at + text.size();
-    return at != std::string::npos;
+    return !text.empty() && m_seen.find(text, m_from) != std::string::npos;
+}
+
+bool Program::waitFor(const std::string& text)
+{
+    const bool found = readTrace(text);
+    m_from = found ? m_seen.find(text, m_from) + text.size() : m_from;
+    return found;
 }
 
 void Program::closeTrace()
@@ -156,19 +163,7 @@ int Program::reap(int signal)
         kill(m_pid, signal);
     }
     // The trace ends when the program does; a program that does not end within the bound is killed.
-    char buffer[4096];
-    for (int waits = 0; m_trace >= 0 && waits < 200;) {
-        pollfd ready{m_trace, POLLIN, 0};
-        if (poll(&ready, 1, 100) <= 0) {
-            ++waits;
-            continue;
-        }
-        const ssize_t got = read(m_trace, buffer, sizeof(buffer));
-        if (got <= 0) {
-            break;
-        }
-        m_seen.append(buffer, static_cast<size_t>(got));
-    }
+    readTrace("");
     int status = -1;
     for (int waits = 0; waitpid(m_pid, &status, WNOHANG) == 0; ++waits) {  // its trace ends just before it does
         if (waits == 200) {

@@ -68,6 +68,7 @@ private:
     size_t m_from = 0;
     long long m_stopMs = 0;
     int reap(int signal);
+    bool readTrace(const std::string& text);
 };
 
 // Replaces the source line number of a trace line by "#".
