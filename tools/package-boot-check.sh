@@ -71,7 +71,7 @@ sed -i 's|^modem = .*|modem = /dev/dmreg-modem|' /etc/dmreg/dmregd.conf
 systemctl reset-failed dmregd
 systemctl start dmregd
 wait_for grep -q '^pdu ' /run/sim/record || fail "no registration SMS was sent"
-say "the registration SMS went out: $(sed -n 's/^pdu //p' /run/sim/record)"
+say "the registration SMS went out, $(( $(sed -n 's/^pdu //p' /run/sim/record | wc -c) / 2 )) octets"
 wait_for sh -c 'journalctl -u dmregd --no-pager -o cat | grep -q "listenAndProcess()"' || fail "the listener did not start"
 [ "$(stat -c %a /run/dmreg)" = 700 ] || fail "/run/dmreg is $(stat -c %a /run/dmreg)"
 [ "$(stat -c %a /var/lib/private/dmreg)" = 700 ] || fail "/var/lib/private/dmreg is $(stat -c %a /var/lib/private/dmreg)"
