@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -69,18 +70,22 @@ bool fails(Posix function, const void* caller)
 }
 
 // The library's fixed paths (the status file and its companions, the socket) as the tests see them.
+// Nothing here has a destructor: the coverage runtime opens its files through this after the
+// program's static objects are gone, and a destroyed string once mapped its paths to files beside
+// the status file, mixing the counters of different sources.
 const char* mapPath(const char* path)
 {
-    static const std::string status = DMREG_STATUS_FILE;
-    thread_local std::string mapped;
+    static constexpr char status[] = DMREG_STATUS_FILE;
+    static constexpr char testStatus[] = DMREG_TEST_STATUS_FILE;
+    thread_local char mapped[PATH_MAX];
     if (path != nullptr && strcmp(path, DMREG_SOCKET_PATH) == 0) {
         return DMREG_TEST_SOCKET_PATH;
     }
-    if (path == nullptr || status == DMREG_TEST_STATUS_FILE || status.compare(0, status.size(), path, status.size()) != 0) {
+    if (path == nullptr || strcmp(status, testStatus) == 0 || strncmp(path, status, sizeof(status) - 1) != 0) {
         return path;
     }
-    mapped = DMREG_TEST_STATUS_FILE + std::string(path + status.size());
-    return mapped.c_str();
+    const int length = snprintf(mapped, sizeof(mapped), "%s%s", testStatus, path + sizeof(status) - 1);
+    return length > 0 && static_cast<size_t>(length) < sizeof(mapped) ? mapped : path;
 }
 
 template <class F>
