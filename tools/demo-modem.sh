@@ -14,11 +14,12 @@ cleanup() {
   [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid"
   [ -n "$sim_pid" ] && exec 3>&- && wait "$sim_pid"
 }
+answered() { [ "$(wc -l < sim.out)" -gt "$1" ]; }  # counted anew at each look
 sim() {  # sim LINE: a control line for the simulator, and its answer
   local before
   before=$(wc -l < sim.out)
   echo "$1" >&3
-  wait_for 20 test "$(wc -l < sim.out)" -gt "$before" || fail "the simulator does not answer '$1'"
+  wait_for 20 answered "$before" || fail "the simulator does not answer '$1'"
   sed -n '$p' sim.out
 }
 wireshark() {  # wireshark submit|deliver PDU

@@ -77,7 +77,8 @@ for (( run = 1; run <= runs; run++ )); do
   rm -f "$status_file" "$(dirname "$status_file")/dmregd.state"
   recorded_before=$(wc -l < record)
   started=$(date +%s%N)
-  "$build/bin/dmregd" --fast --config dmregd.conf 2> "run.log" &
+  : > run.log  # emptied here: the started program's own redirection may come after the wait below looks
+  "$build/bin/dmregd" --fast --config dmregd.conf 2>> "run.log" &
   service=$!
   ok=yes
   wait_for $bound grep -q 'listenAndProcess()' run.log || ok="no listener"
