@@ -274,6 +274,10 @@ size_t TreeFile::ensure(const std::string& path)
     return id;
 }
 
+// Every prefix of a path becomes a node of its own, so an unbounded path would cost memory that
+// grows with the square of its length; real trees stay far below this.
+constexpr size_t kMaxPathLength = 255;
+
 bool validPath(const std::string& path)
 {
     if (path.size() < 3 || path.compare(0, 2, "./") != 0 || path.back() == '/') {
@@ -328,6 +332,9 @@ bool TreeFile::load(const std::string& file)
             continue;
         }
         const size_t pathEnd = line.find(' ');
+        if ((pathEnd == std::string::npos ? line.size() : pathEnd) > kMaxPathLength) {
+            return fail(lineNo, "node path longer than " + std::to_string(kMaxPathLength) + " characters");
+        }
         const std::string path = line.substr(0, pathEnd);
         if (!validPath(path)) {
             return fail(lineNo, "bad node path '" + path + "'");
