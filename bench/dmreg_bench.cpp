@@ -291,7 +291,9 @@ bool serviceOnTheModem(const std::string& folder, int seconds, double& wakeUpsPe
     const std::string conf = folder + "/dmregd.conf";
     std::ofstream(conf) << "modem = " << modem << "\ntree = " << getenv("DMNATIVE_TREE") << "\n";
     unlink(DMREG_STATUS_FILE);
-    unlink((std::string(DMREG_STATUS_FILE).substr(0, std::string(DMREG_STATUS_FILE).rfind('/')) + "/dmregd.state").c_str());
+    for (const char* file : {"/dmregd.state", "/tree.txt"}) {
+        unlink((std::string(DMREG_STATUS_FILE).substr(0, std::string(DMREG_STATUS_FILE).rfind('/')) + file).c_str());
+    }
     int control = -1;
     int simTrace = -1;
     const pid_t sim = start({DMREG_BIN "/dmreg-modem-sim", "--link", modem, "--record", folder + "/record"}, control, simTrace);
@@ -313,7 +315,7 @@ bool serviceOnTheModem(const std::string& folder, int seconds, double& wakeUpsPe
     registered = pdu != nullptr && fgets(ack, sizeof(ack), pdu) != nullptr && pclose(pdu) == 0;
     const std::string deliver = "deliver " + std::string(ack);
     registered = registered && write(control, deliver.data(), deliver.size()) == static_cast<ssize_t>(deliver.size()) &&
-                 traceShows(trace, seen, "the registration is confirmed");
+                 traceShows(trace, seen, "is confirmed");
     int status = -1;
     waitpid(service, &status, 0);
     close(input);

@@ -1,13 +1,9 @@
 #include "lifetime.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <sstream>
-#include <unistd.h>
+
+#include "files.h"
 
 namespace service {
 
@@ -52,7 +48,7 @@ Lifetime::Next Lifetime::next(long long nowMs)
     case State::NotNeeded:
         return {Step::Exit, -1, kDone};
     case State::NoModem:
-        return {Step::Exit, -1, kNoModem};
+        return {Step::Exit, -1, kModemBusy};
     case State::GaveUp:
         return {Step::Exit, -1, kGaveUp};
     case State::Trying:
@@ -93,10 +89,11 @@ void Lifetime::sendStarting(const std::string& imsi, long long nowMs)
     }
 }
 
-void Lifetime::sendFailed(long long nowMs)
+void Lifetime::sendFailed(long long nowMs, const std::string& failure)
 {
     m_record.sentAt = -1;  // nothing went out: no reply is awaited
     m_record.failedAt = nowMs;
+    m_record.failure = failure;
     if (m_state != State::Stopped) {
         m_state = State::Waiting;
     }
@@ -108,12 +105,13 @@ void Lifetime::flowEnded(bool registered, bool modemAnswered, long long nowMs)
     if (m_state == State::Stopped || m_state == State::Registered) {
         return;
     }
-    if (registered) {
+    if (registered && m_state != State::Trying) {
         m_state = State::Registered;
-    } else if (m_state == State::Trying) {  // ended before any send: nothing to register, or no modem
+    } else if (m_state == State::Trying) {  // ended before any send: registered before, nothing to register, or no modem
         m_state = modemAnswered ? State::NotNeeded : State::NoModem;
     } else if (m_state == State::AwaitingReply && nowMs >= m_record.sentAt + m_limits.replyWaitMs) {
         m_state = State::Due;
+        m_record.failure = "no reply came within reply_wait";
     }
 }
 
@@ -129,40 +127,32 @@ void Lifetime::stop()
     m_state = State::Stopped;
 }
 
-bool saveRecord(const std::string& path, const Record& record, std::string& error)
+std::string recordText(const Record& record)
 {
     std::ostringstream text;
     text << "imsi=" << record.imsi << "\nboot=" << record.boot << "\ntries=" << record.tries << "\nsent=" << record.sentAt
-         << "\nfailed=" << record.failedAt << "\n";
-    const std::string content = text.str();
-    const std::string temporary = path + ".new";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool written = fd >= 0 && write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) && fsync(fd) == 0;
-    const int saved = errno;
-    if (fd >= 0) {
-        written = close(fd) == 0 && written;
-    }
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + strerror(written ? errno : saved);
-        unlink(temporary.c_str());
-        return false;
-    }
-    const std::string folder = path.substr(0, path.rfind('/') + 1);
-    const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);  // the rename itself survives a power cut
-        close(dir);
-    }
-    return true;
+         << "\nfailed=" << record.failedAt << "\nfailure=" << escaped(record.failure) << "\n";
+    return text.str();
+}
+
+bool saveRecord(const std::string& path, const Record& record, std::string& error)
+{
+    return writeDurably(path, recordText(record), error);
 }
 
 Record loadRecord(const std::string& path, std::string& error)
 {
     Record record;
-    std::ifstream in(path);
+    std::string content;
+    const Read read = readFile(path, 4096, content, error);
+    if (read != Read::Ok) {
+        error = read == Read::Missing ? "" : error + ": the record is started afresh";
+        return record;
+    }
+    std::istringstream in(content);
     std::string line;
     int fields = 0;
-    while (in && std::getline(in, line)) {
+    while (std::getline(in, line)) {
         const size_t eq = line.find('=');
         const std::string key = line.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
@@ -177,13 +167,16 @@ Record loadRecord(const std::string& path, std::string& error)
             record.tries = static_cast<int>(number);
         } else if ((key == "sent" || key == "failed") && numeric && number >= -1) {
             (key == "sent" ? record.sentAt : record.failedAt) = number;
+        } else if (key == "failure" && eq != std::string::npos) {
+            record.failure = value;
         } else {
-            error = path + ": '" + line + "' is no line of a record: the record is started afresh";
+            error = path + ": '" + escaped(line.substr(0, 80)) + "' is no line of a record: the record is started afresh";
             return Record();
         }
         ++fields;
     }
-    if (in.is_open() && fields != 5) {
+    // The record of an earlier version has no failure line.
+    if (fields != (content.find("\nfailure=") != std::string::npos ? 6 : 5)) {
         error = path + ": the record is incomplete: it is started afresh";
         return Record();
     }

@@ -28,6 +28,21 @@
 
 namespace service {
 
+// Exit statuses, chosen so that systemd names them for what they are (sysexits.h and LSB).
+enum Exit {
+    kDone = 0,           // registered, nothing to register, or stopped
+    kGaveUp = 1,         // every try failed (FAILURE)
+    kUsage = 2,          // usage or configuration error (INVALIDARGUMENT)
+    kNoSim = 5,          // the modem holds no usable SIM (NOTINSTALLED)
+    kNotConfigured = 6,  // the tree does not configure the registration (NOTCONFIGURED)
+    kNoModem = 69,       // no modem at the configured port (UNAVAILABLE)
+    kSoftware = 70,      // a fault of the service itself (SOFTWARE)
+    kCannotRecord = 74,  // a record cannot be written: a full disk, an I/O error (IOERR)
+    kModemBusy = 75,     // the modem is held by another program, or does not answer (TEMPFAIL)
+    kNoPermission = 77,  // the modem's port may not be opened (NOPERM)
+    kFolders = 78,       // a folder of the service's is not its own (CONFIG)
+};
+
 struct Limits {
     int retries = 3;
     long long retryIntervalMs = 3600 * 1000LL;
@@ -40,6 +55,7 @@ struct Record {
     int tries = 0;          // sends tried, accepted or not
     long long sentAt = -1;  // when the last send was made, -1 for none in this boot or a refused one
     long long failedAt = -1;
+    std::string failure;    // what went wrong last, "" while nothing did
 };
 
 class Lifetime {
@@ -51,7 +67,6 @@ public:
         long long untilMs;  // Wait, Listen: the time that ends the step; -1 for none
         int exitStatus;     // Exit
     };
-    enum ExitStatus { kDone = 0, kNoModem = 1, kGaveUp = 4 };
 
     // stored is what a restart found; boot and imsi are this run's (imsi "" while unknown).
     Lifetime(const Limits& limits, const Record& stored, const std::string& boot, const std::string& imsi, long long nowMs);
@@ -66,9 +81,12 @@ public:
     // never lets a restart send again; the record must be saved before the send. A send that the
     // telephony refused is told after it.
     void sendStarting(const std::string& imsi, long long nowMs);
-    void sendFailed(long long nowMs);
-    // The flow ended: registered tells whether the status file holds the SIM's IMSI now,
-    // modemAnswered whether the modem answered at all.
+    void sendFailed(long long nowMs, const std::string& failure);
+    // Something went wrong that does not change the state: a reply that did not confirm.
+    void noteFailure(const std::string& failure) { m_record.failure = failure; }
+    // The flow ended: registered tells whether the status file holds the SIM's IMSI now (by a
+    // reply of this run, or from before when nothing was sent), modemAnswered whether the modem
+    // answered at all.
     void flowEnded(bool registered, bool modemAnswered, long long nowMs);
     // The listener recorded the server's reply for this SIM.
     void replyRecorded();
@@ -83,9 +101,11 @@ private:
     bool m_running = false;
 };
 
-// The record as a file: written to a new file beside it, flushed, and renamed over it, so that a
-// crash leaves the old record or the new one. Reading a missing or malformed file gives an empty
-// record (and says why in error when the file is malformed).
+// The record as a file of "key=value" lines (imsi, boot, tries, sent, failed, failure; see
+// dmregd(8)), replaced whole and durably (files.h), so that a crash or a power cut leaves the old
+// record or the new one. Reading a missing or malformed file gives an empty record (and says why
+// in error when the file is malformed or is no regular file).
+std::string recordText(const Record& record);
 bool saveRecord(const std::string& path, const Record& record, std::string& error);
 Record loadRecord(const std::string& path, std::string& error);
 

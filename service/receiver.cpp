@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <poll.h>
 #include <set>
 #include <sys/socket.h>
@@ -15,6 +17,7 @@
 #include "at_answers.h"
 #include "numbers.h"
 #include "sms_pdu.h"
+#include "trace_sink.h"
 
 using atmodem::Answer;
 using atmodem::Channel;
@@ -25,11 +28,11 @@ namespace service {
 namespace {
 
 constexpr int kListenerMs = 15000;          // the listener itself gives a client 10 s
-constexpr long long kListenerAgainMs = 30000;  // a listener that took nothing is asked again after
 constexpr size_t kLongestText = 159;          // what the listener takes; a longer text is no acknowledgement
 constexpr int kReadTries = 3;
 constexpr long long kReadAgainMs[kReadTries - 1] = {2000, 10000};
 constexpr long long kLongestSetUpWaitMs = 60000;
+constexpr size_t kToldLimit = 100;  // refusals told of; a stranger's flood is not told line by line
 
 // Sends text to the listener as a local client does and answers what came back before the
 // listener closed the connection; false when it did not take the text.
@@ -62,14 +65,32 @@ bool exchange(const std::string& socketPath, const std::string& text, std::strin
     return taken;
 }
 
+// The messages the modem hands over without storing them (+CMT) are kept under this name.
+const std::string kDirect = "CMT";
+
 std::string keyOf(const std::string& storage, int index)
 {
     return storage + ":" + std::to_string(index);
 }
 
+}  // namespace
+
 class Receiver {
 public:
     Receiver(Channel& channel, const ReceiverConfig& config) : m_channel(channel), m_config(config) {}
+
+    // From another thread: the replies in storage now are an earlier registration's.
+    bool clearEarlierReplies(long long timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(m_requestMutex);
+        const unsigned asked = ++m_clearAsked;
+        const uint64_t one = 1;
+        while (write(m_config.wakeFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+        }
+        const bool done = m_requestDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                 [&] { return m_clearDone >= asked || m_ended; });
+        return done && !m_ended && m_clearedAll;
+    }
 
     void run()
     {
@@ -92,16 +113,21 @@ public:
             deliver();
             forgetIncomplete();
             switch (m_channel.wait(m_config.wakeFd, nextDeadline())) {
-            case Channel::Woken::Stopped:
+            case Channel::Woken::Stopped: {
+                std::lock_guard<std::mutex> lock(m_requestMutex);
+                m_ended = true;  // nobody serves a request any more
+                m_requestDone.notify_all();
                 return;
+            }
             case Channel::Woken::NoDevice:
                 m_ready = false;
                 break;
             case Channel::Woken::Wake: {
-                uint64_t count = 0;  // the listener is there now
+                uint64_t count = 0;  // the listener is there now, or a request waits
                 while (read(m_config.wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
                 }
                 m_listenerAt = 0;
+                serveRequests();
                 break;
             }
             default:
@@ -125,12 +151,70 @@ private:
         long long at;
     };
 
-    void say(const std::string& line)
+    void say(int priority, const std::string& line)
     {
         if (line != m_said) {  // a state that lasts is told of once
-            m_config.log(line);
+            m_config.log(priority, line);
             m_said = line;
         }
+    }
+
+    // A message refused is told of once, and a flood of them in a hundred lines at most.
+    void tell(const std::string& line)
+    {
+        if (m_told.size() < kToldLimit && m_told.insert(line).second) {
+            m_config.log(kWarning, line + (m_told.size() == kToldLimit ? " (further refused messages are not told of)" : ""));
+        }
+    }
+
+    bool fromServer(const std::string& originator) const
+    {
+        return std::any_of(m_config.replyFrom.begin(), m_config.replyFrom.end(),
+                           [&](const std::string& number) { return sameNumber(number, originator, m_config.homeCountries); });
+    }
+
+    // A reply of the server's to the registration's port: none other may ever reach the listener.
+    bool serverReply(const Sms& m, int port) const { return m.destPort == port && !m.alphanumeric && fromServer(m.address); }
+
+    void serveRequests()
+    {
+        std::lock_guard<std::mutex> lock(m_requestMutex);
+        if (m_clearDone == m_clearAsked) {
+            return;
+        }
+        m_clearedAll = m_ready && clearEarlier();
+        m_clearDone = m_clearAsked;
+        m_requestDone.notify_all();
+    }
+
+    // Every storage listed afresh; what it holds from the server for the client port is deleted.
+    bool clearEarlier()
+    {
+        m_counts.clear();
+        if (!list()) {
+            return false;
+        }
+        int cleared = 0;
+        bool all = true;
+        for (auto it = m_held.begin(); it != m_held.end();) {
+            if (!serverReply(it->second.message, m_config.clientPort)) {
+                ++it;
+                continue;
+            }
+            const Held held = it->second;
+            it = m_held.erase(it);
+            if (remove(held)) {
+                ++cleared;
+            } else {
+                all = false;
+            }
+        }
+        if (cleared > 0) {
+            m_config.log(kNotice, std::to_string(cleared) + (cleared == 1 ? " reply" : " replies") +
+                                      " of the server in the modem's storage answered an earlier registration: deleted, so that "
+                                      "only a reply to this SIM's registration confirms it");
+        }
+        return all;
     }
 
     // The deadline of the next thing to do without being woken: the next listing, a read to try
@@ -183,8 +267,8 @@ private:
             m_polling = m_channel.command(indications[i]).result != atmodem::kOk;
         }
         if (m_polling) {
-            say("the modem takes no new-message indication: its storage is listed every " +
-                std::to_string(m_config.listIntervalMs / 1000) + " s");
+            say(kInfo, "the modem takes no new-message indication: its storage is listed every " +
+                           std::to_string(m_config.listIntervalMs / 1000) + " s");
         }
         m_counts.clear();  // everything is listed afresh
         return list();
@@ -242,12 +326,13 @@ private:
                 m_announced.push_back({storage, index, 0, 0});
             }
         } else if (u.line.compare(0, 5, "+CMT:") == 0) {
-            // Handed to this device without storage: "+CMT: [<alpha>],<length>".
+            // Handed to this device without storage: "+CMT: [<alpha>],<length>". Nothing of it is
+            // kept once it is judged, unless it may be the reply.
             atmodem::Stored direct;
             direct.index = m_direct--;
             direct.length = static_cast<int>(strtol(u.line.c_str() + u.line.rfind(',') + 1, nullptr, 10));
             direct.pdu = u.pdu;
-            take("CMT", direct);
+            take(kDirect, direct);
         }
     }
 
@@ -273,7 +358,7 @@ private:
                 if (answer.result == atmodem::kOk && !stored.empty()) {
                     take(it->storage, stored[0]);
                 } else if (!gone) {
-                    m_config.log("message " + keyOf(it->storage, it->index) + " could not be read: the next listing looks again");
+                    m_config.log(kWarning, "message " + keyOf(it->storage, it->index) + " could not be read: the next listing looks again");
                 }
                 it = m_announced.erase(it);
             } else {
@@ -296,14 +381,17 @@ private:
         if (held != m_held.end()) {
             m_held.erase(held);  // its place holds another message now
         }
-        m_known[key] = stored.pdu;
+        if (storage != kDirect) {
+            m_known[key] = stored.pdu;
+        }
         Sms message;
         std::string error;
         if (stored.status == 2 || stored.status == 3 || stored.textMode) {
             return;  // a message stored to be sent, or one of text mode: another program's
         }
         if (!atmodem::decodeSms(stored.pdu, message, error, stored.length)) {
-            m_config.log("message " + key + " is corrupt (" + error + "): left in storage");
+            tell("message " + (storage == kDirect ? std::string("delivered without storage") : key) + " is corrupt (" + error +
+                 ")" + (storage == kDirect ? ": dropped" : ": left in storage"));
             return;
         }
         if (message.type == Sms::kDeliver && message.destPort >= 0) {
@@ -323,27 +411,23 @@ private:
         return m_port;
     }
 
-    bool fromServer(const std::string& originator) const
-    {
-        return std::any_of(m_config.replyFrom.begin(), m_config.replyFrom.end(),
-                           [&](const std::string& number) { return sameNumber(number, originator); });
-    }
-
     // The message leaves the storage; one whose deletion failed is known, never handed twice,
     // and deleted at a later listing's sight of it.
-    void remove(const Held& held)
+    bool remove(const Held& held)
     {
         const std::string key = keyOf(held.storage, held.index);
+        if (held.storage == kDirect) {
+            return true;  // it never was in storage
+        }
         m_known[key] = held.pdu;
-        if (held.storage != "CMT" && (m_current == held.storage || select(held.storage) >= 0) &&
+        if ((m_current == held.storage || select(held.storage) >= 0) &&
             m_channel.command("AT+CMGD=" + std::to_string(held.index)).result == atmodem::kOk) {
             m_known.erase(key);
-            return;
+            return true;
         }
-        if (held.storage != "CMT") {
-            m_config.log("message " + key + " was handed on but could not be deleted: it is deleted later");
-            m_undeleted.insert(key);
-        }
+        m_config.log(kWarning, "message " + key + " could not be deleted: it is deleted later");
+        m_undeleted.insert(key);
+        return false;
     }
 
     // The segments of the set that held belongs to, in order; empty while one is missing.
@@ -366,11 +450,14 @@ private:
     // Leaves a set for good: known, never handed.
     void refuse(const std::vector<std::string>& parts, const std::string& why)
     {
-        if (!why.empty()) {
-            m_config.log(why + ": left in storage");
-        }
         for (const std::string& key : parts) {
-            m_known[key] = m_held[key].pdu;
+            const bool direct = m_held[key].storage == kDirect;
+            if (!why.empty()) {
+                tell(why + (direct ? ": dropped" : ": left in storage"));
+            }
+            if (!direct) {
+                m_known[key] = m_held[key].pdu;
+            }
             m_held.erase(key);
         }
     }
@@ -383,16 +470,17 @@ private:
             return;
         }
         if (clientPort() == 0) {
-            m_listenerAt = nowMs() + kListenerAgainMs;
+            m_listenerAt = nowMs() + m_config.listenerAgainMs;
             return;
         }
         for (auto it = m_held.begin(); it != m_held.end();) {
             const Sms m = it->second.message;
             std::vector<std::string> parts = m.concatRef >= 0 ? segments(m) : std::vector<std::string>{it->first};
-            const std::string from = "message from " + m.address + " to port " + std::to_string(m.destPort);
+            const std::string from =
+                "message from " + std::string(m.alphanumeric ? "name " : "") + m.address + " to port " + std::to_string(m.destPort);
             if (m.destPort != m_port) {
                 refuse({it->first}, "");  // another application's
-            } else if (m.alphanumeric || !fromServer(m.address)) {
+            } else if (!serverReply(m, m_port)) {
                 refuse({it->first}, from + " is not from the server's number");
             } else if (parts.empty()) {
                 ++it;  // not whole yet
@@ -402,8 +490,9 @@ private:
                 for (const std::string& key : parts) {
                     text += m_held[key].message.text;
                 }
-                if (text.find('\0') != std::string::npos) {
-                    refuse(parts, from + " holds a NUL byte, which no acknowledgement does");
+                const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+                if (std::any_of(text.begin(), text.end(), control)) {
+                    refuse(parts, from + " holds a control character, which no acknowledgement does");
                 } else if (text.size() > kLongestText) {  // the listener would drop it unread, again and again
                     refuse(parts, from + " holds " + std::to_string(text.size()) + " characters, more than the listener takes");
                 } else if (!hand(parts, text, m.address)) {
@@ -414,22 +503,39 @@ private:
         }
     }
 
+    // To the listener; out of storage only once what it means is recorded, and with it every copy
+    // of it from the server, which could only confirm again what is confirmed.
     bool hand(const std::vector<std::string>& parts, const std::string& text, const std::string& originator)
     {
         std::string answer;
         if (!exchange(m_config.socketPath, text + "\nN\n", answer)) {
-            say("the listener does not take messages now; they wait in storage");
+            say(kInfo, "the listener does not take messages now; they wait in storage");
             m_port = 0;
-            m_listenerAt = nowMs() + kListenerAgainMs;
+            m_listenerAt = nowMs() + m_config.listenerAgainMs;
+            return false;
+        }
+        if (!m_config.recorded(text)) {
+            const long long again = m_config.listenerAgainMs;
+            say(kErr, "the reply from " + originator + " could not be recorded: it stays in storage and is handed again in " +
+                          (again >= 1000 ? std::to_string(again / 1000) + " s" : std::to_string(again) + " ms"));
+            m_listenerAt = nowMs() + m_config.listenerAgainMs;
             return false;
         }
         m_said.clear();
-        for (const std::string& key : parts) {
-            const Held held = m_held[key];
-            m_held.erase(key);
-            remove(held);
+        m_counts.clear();  // every copy that has come by now is found and goes with it
+        list();
+        for (auto it = m_held.begin(); it != m_held.end();) {
+            const bool copy = it->second.message.concatRef < 0 && it->second.message.text == text &&
+                              serverReply(it->second.message, m_port);
+            if (copy || std::find(parts.begin(), parts.end(), it->first) != parts.end()) {
+                const Held held = it->second;
+                it = m_held.erase(it);
+                remove(held);
+            } else {
+                ++it;
+            }
         }
-        m_config.log("message from " + originator + " handed to the listener: " + text);  // told once storage no longer holds it
+        m_config.log(kNotice, "message from " + originator + " handed to the listener and recorded: " + text);
         m_config.handed(text);
         return true;
     }
@@ -456,10 +562,12 @@ private:
         for (auto it = m_held.begin(); it != m_held.end();) {
             const Sms& m = it->second.message;
             if (m.concatRef >= 0 && nowMs() - it->second.since >= m_config.keepIncompleteMs) {
-                m_config.log("segment " + std::to_string(m.concatSeq) + " of " + std::to_string(m.concatTotal) + " from " +
-                             m.address + " (reference " + std::to_string(m.concatRef) +
-                             ") waited in vain for the rest: forgotten, left in storage");
-                m_known[it->first] = it->second.pdu;
+                tell("segment " + std::to_string(m.concatSeq) + " of " + std::to_string(m.concatTotal) + " from " + m.address +
+                     " (reference " + std::to_string(m.concatRef) + ") waited in vain for the rest: forgotten" +
+                     (it->second.storage == kDirect ? "" : ", left in storage"));
+                if (it->second.storage != kDirect) {
+                    m_known[it->first] = it->second.pdu;
+                }
                 it = m_held.erase(it);
             } else {
                 ++it;
@@ -468,7 +576,7 @@ private:
     }
 
     Channel& m_channel;
-    const ReceiverConfig& m_config;
+    const ReceiverConfig m_config;
     unsigned m_generation = 0;
     bool m_ready = false;
     long long m_setUpAt = 0;
@@ -487,13 +595,28 @@ private:
     std::set<std::string> m_undeleted;            // handed on, their deletion failed
     std::vector<Announced> m_announced;
     std::string m_said;
+    std::set<std::string> m_told;
+    std::mutex m_requestMutex;
+    std::condition_variable m_requestDone;
+    unsigned m_clearAsked = 0;
+    unsigned m_clearDone = 0;
+    bool m_clearedAll = false;
+    bool m_ended = false;
 };
 
-}  // namespace
-
-void runReceiver(Channel& channel, const ReceiverConfig& config)
+ReceiverThread::ReceiverThread(Channel& channel, const ReceiverConfig& config)
+    : m_receiver(new Receiver(channel, config)), m_thread([this] { m_receiver->run(); })
 {
-    Receiver(channel, config).run();
+}
+
+ReceiverThread::~ReceiverThread()
+{
+    m_thread.join();
+}
+
+bool ReceiverThread::clearEarlierReplies(long long timeoutMs)
+{
+    return m_receiver->clearEarlierReplies(timeoutMs);
 }
 
 }  // namespace service

@@ -1,12 +1,13 @@
 #include "settings.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <set>
 
 #include "at_channel.h"
 #include "dmt.hpp"
+#include "files.h"
 #include "numbers.h"
 
 namespace service {
@@ -14,6 +15,7 @@ namespace {
 
 constexpr long long kSecond = 1000;
 constexpr long long kMonth = 31LL * 86400;
+constexpr size_t kShown = 40;  // of a line too long to be shown whole
 
 std::string trim(const std::string& s)
 {
@@ -83,39 +85,62 @@ std::string apply(const std::string& key, const std::string& value, Settings& s)
     return "";
 }
 
+// The next line of the file, without its line feed; false at the end. A line longer than
+// kLongestSettingLine is read no further than its start.
+bool nextLine(FILE* in, std::string& line, bool& tooLong)
+{
+    line.clear();
+    tooLong = false;
+    int c = 0;
+    while ((c = getc(in)) != EOF && c != '\n') {
+        if (line.size() < kLongestSettingLine) {
+            line += static_cast<char>(c);
+        } else {
+            tooLong = true;
+        }
+    }
+    return c != EOF || !line.empty();
+}
+
 }  // namespace
 
-bool readSettings(const std::string& path, Settings& settings, std::string& error)
+bool readSettings(const std::string& path, Settings& settings, std::string& error, bool missingIsDefault)
 {
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot read " + path + ": " + strerror(errno);
-        return false;
+    settings.tree = folderOf(path) + "/tree.txt";
+    FILE* in = fopen(path.c_str(), "re");
+    if (in == nullptr) {
+        const bool defaults = missingIsDefault && errno == ENOENT;
+        error = defaults ? "" : "cannot read " + path + ": " + strerror(errno);
+        return defaults;
     }
     std::set<std::string> given;
     std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        const std::string text = trim(line);
-        if (text.empty() || text[0] == '#') {
-            continue;
-        }
+    bool tooLong = false;
+    std::string wrong;
+    int number = 1;
+    for (; wrong.empty() && nextLine(in, line, tooLong); ++number) {
+        // A comment: a line that starts with "#", or what follows a "#" after a blank.
+        const size_t comment = line.find('#') == 0 ? 0 : std::min(line.find(" #"), line.find("\t#"));
+        const std::string text = trim(line.substr(0, comment));
         const size_t eq = text.find('=');
         const std::string key = eq == std::string::npos ? "" : trim(text.substr(0, eq));
         const std::string value = eq == std::string::npos ? "" : trim(text.substr(eq + 1));
-        std::string wrong = eq == std::string::npos ? "expected 'key = value'"
-                            : value.empty()         ? "no value"
-                            : given.count(key) != 0 ? "given twice"
-                                                    : apply(key, value, settings);
-        if (!wrong.empty()) {
-            error = path + ":" + std::to_string(number) + ": " + wrong + ": " + text;
-            return false;
-        }
+        wrong = tooLong                                    ? "a line longer than " + std::to_string(kLongestSettingLine) + " bytes"
+                : line.find('\0') != std::string::npos     ? "a NUL byte in the line"
+                : text.empty()                             ? ""
+                : eq == std::string::npos                  ? "expected 'key = value'"
+                : value.empty()                            ? "no value"
+                : given.count(key) != 0                    ? "given twice"
+                                                           : apply(key, value, settings);
         given.insert(key);
     }
-    if (settings.modem.empty()) {
-        error = path + ": no modem given (modem = /dev/dmreg-modem, say)";
+    fclose(in);
+    if (!wrong.empty()) {
+        const std::string shown = line.size() > kShown ? line.substr(0, kShown) + "..." : line;
+        error = path + ":" + std::to_string(number - 1) + ": " + wrong + ": " + escaped(trim(shown));
         return false;
     }
+    error.clear();
     return true;
 }
 
@@ -126,27 +151,44 @@ TreeFacts readTreeFacts()
         return facts;
     }
     {
-        PDmtTree tree;
         const DmtPrincipal principal("localhost");
-        if (!DmtTreeFactory::GetSubtree(principal, "./DevDetail/Ext/Conf/PMF/Agents/Registration", tree) && tree) {
+        const auto value = [](PDmtTree& tree, const char* path, DmtData& data) {
+            PDmtNode node;
+            return tree && !tree->GetNode(path, node) && node && !node->GetValue(data);
+        };
+        DmtData data;
+        DMString text;
+        const auto string = [&](PDmtTree& tree, const char* path) {
+            return value(tree, path, data) && !data.GetString(text) && text.c_str() != nullptr ? std::string(text.c_str()) : "";
+        };
+        PDmtTree registration;
+        if (!DmtTreeFactory::GetSubtree(principal, "./DevDetail/Ext/Conf/PMF/Agents/Registration", registration) && registration) {
             facts.readable = true;
-            const auto value = [&tree](const char* path, DmtData& data) {
-                PDmtNode node;
-                return !tree->GetNode(path, node) && node && !node->GetValue(data);
-            };
-            DmtData data;
             bool enabled = false;
-            facts.enabled = value("Enable", data) && !data.GetBoolean(enabled) && enabled;
-            DMString text;
-            if (value("ServerNumber", data) && !data.GetString(text) && text.c_str() != nullptr) {
-                facts.serverNumber = text.c_str();
+            facts.enabled = value(registration, "Enable", data) && !data.GetBoolean(enabled) && enabled;
+            facts.serverNumber = string(registration, "ServerNumber");
+            for (long long* port : {&facts.serverPort, &facts.clientPort}) {
+                int number = 0;
+                if (value(registration, port == &facts.serverPort ? "ServerPort" : "ClientPort", data) && !data.GetInt(number)) {
+                    *port = number;
+                }
             }
             DMStringVector children;
-            if (value("MNC", data) && !data.GetNodeValue(children)) {
+            if (value(registration, "MNC", data) && !data.GetNodeValue(children)) {
                 for (int i = 0; i < children.size(); ++i) {
                     const std::string code = std::string("MNC/") + (children[i].c_str() != nullptr ? children[i].c_str() : "") + "/Code";
-                    facts.operators += value(code.c_str(), data) && !data.GetString(text) && text.length() >= 5;
+                    facts.operators += string(registration, code.c_str()).size() >= 5;
                 }
+            }
+        }
+        // What the registration SMS names the device by.
+        for (const char* node : {"./DevInfo/Man", "./DevInfo/Mod", "./DevDetail/SwV"}) {
+            const std::string path(node);
+            PDmtTree tree;
+            const size_t slash = path.rfind('/');
+            if (DmtTreeFactory::GetSubtree(principal, path.substr(0, slash).c_str(), tree) ||
+                string(tree, path.substr(slash + 1).c_str()).empty()) {
+                facts.emptyIdentity.push_back(path);
             }
         }
     }
@@ -156,11 +198,32 @@ TreeFacts readTreeFacts()
 
 std::string notConfigured(const TreeFacts& facts)
 {
-    return !facts.readable             ? "the tree holds no registration settings"
-           : facts.operators == 0      ? "no operator code of 5 digits or more is set under MNC"
-           : facts.serverNumber.empty() ? "no ServerNumber is set"
-           : !facts.enabled            ? "Enable is not true"
-                                       : "";
+    if (!facts.readable) {
+        return "the tree holds no registration settings";
+    }
+    std::string missing;
+    const auto add = [&missing](const std::string& what) { missing += (missing.empty() ? "" : "; ") + what; };
+    if (facts.operators == 0) {
+        add("no operator code of 5 digits or more is set under MNC");
+    }
+    if (facts.serverNumber.empty()) {
+        add("no ServerNumber is set");
+    }
+    for (const long long* port : {&facts.serverPort, &facts.clientPort}) {
+        const std::string name = port == &facts.serverPort ? "ServerPort" : "ClientPort";
+        if (*port == TreeFacts::kNotSet) {
+            add(name + " is not set");
+        } else if (*port < 0 || *port > 65535) {
+            add(name + " " + std::to_string(*port) + " is no port (0 to 65535)");
+        }
+    }
+    for (const std::string& node : facts.emptyIdentity) {
+        add(node + " is empty");
+    }
+    if (!facts.enabled) {
+        add("Enable is not true");
+    }
+    return missing;
 }
 
 }  // namespace service

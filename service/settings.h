@@ -1,6 +1,6 @@
 // dmregd's settings, KEY = VALUE lines of its configuration file, each one checked; and what the
-// device-management tree says about the registration before it runs: whether the device has been
-// configured for it, and the server's number.
+// device maker's device-management tree says before the registration runs: whether it configures
+// the registration, and the server's number.
 #ifndef SERVICE_SETTINGS_H
 #define SERVICE_SETTINGS_H
 
@@ -10,11 +10,11 @@
 namespace service {
 
 struct Settings {
-    std::string modem;                         // the modem's AT port
+    std::string modem = "/dev/dmreg-modem";    // the modem's AT port
     int baud = 115200;                         // one of the serial speeds
     bool rtscts = false;
     bool strictFraming = false;                // the modem follows V.250 framing
-    std::string tree = "/var/lib/dmreg/tree.txt";
+    std::string tree;                          // the maker's tree: tree.txt beside the configuration
     std::vector<std::string> replyFrom;        // empty: the tree's ServerNumber
     int retries = 3;                           // tries after the first one
     long long retryIntervalMs = 3600 * 1000LL; // after a failed try, doubled at each further one
@@ -22,19 +22,27 @@ struct Settings {
     long long listIntervalMs = 600 * 1000LL;   // between two listings of the modem's storage
 };
 
-// Reads the file; false with a message ("FILE:LINE: what: the line") for anything wrong: a line
-// of another form, an unknown or repeated key, a value out of its range, no modem.
-bool readSettings(const std::string& path, Settings& settings, std::string& error);
+constexpr size_t kLongestSettingLine = 4096;
 
-// The registration subtree as the tree file holds it before the first run.
+// Reads the file; false with a message ("FILE:LINE: what: the line") for anything wrong: a line
+// of another form, too long or holding a NUL byte, an unknown or repeated key, a value out of
+// its range. A file that is missing is an error unless missingIsDefault: then every setting
+// keeps its default.
+bool readSettings(const std::string& path, Settings& settings, std::string& error, bool missingIsDefault = false);
+
+// The registration subtree and the device's identity as a tree holds them.
 struct TreeFacts {
     bool readable = false;
     bool enabled = false;
     std::string serverNumber;
-    int operators = 0;  // operator codes in the MNC list
+    int operators = 0;             // operator codes of 5 digits or more in the MNC list
+    static constexpr long long kNotSet = 1LL << 40;
+    long long serverPort = kNotSet;  // as the tree holds them: a port only from 0 to 65535
+    long long clientPort = kNotSet;
+    std::vector<std::string> emptyIdentity;  // the device's nodes named in the SMS that hold nothing
 };
 TreeFacts readTreeFacts();  // through the tree library, on DMNATIVE_TREE
-// Why the registration cannot run with these facts, "" when it can.
+// What keeps the registration from running with these facts, "" when nothing does.
 std::string notConfigured(const TreeFacts& facts);
 
 }  // namespace service

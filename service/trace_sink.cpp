@@ -1,5 +1,7 @@
 #include "trace_sink.h"
 
+#include "files.h"
+
 namespace service {
 
 bool TraceSink::ofTheWait(const std::string& line)
@@ -16,9 +18,26 @@ bool TraceSink::ofTheWait(const std::string& line)
     return false;
 }
 
-std::vector<std::string> TraceSink::take(const std::string& line, long long nowMs)
+int TraceSink::priorityOf(const std::string& line)
 {
-    std::vector<std::string> out;
+    if (line.compare(0, 3, "{2}") == 0 || line.compare(0, 3, "{3}") == 0 || line.compare(0, 9, "dmnative:") == 0 ||
+        line.compare(0, 7, "dmregd:") == 0) {
+        return kErr;
+    }
+    if (line.compare(0, 1, "{") == 0) {
+        const size_t tab = line.find('\t');
+        const bool frame = tab != std::string::npos && (line.compare(tab + 1, 6, "ENTER\t") == 0 || line.compare(tab + 1, 6, "LEAVE\t") == 0);
+        return frame ? kDebug : kInfo;
+    }
+    return line.compare(0, 11, "zavtapi-at:") == 0 ? kWarning : kInfo;
+}
+
+std::vector<TraceSink::Line> TraceSink::take(const std::string& given, long long nowMs)
+{
+    std::vector<Line> out;
+    const bool prefixed = given.size() > 3 && given[0] == '<' && given[1] >= '0' && given[1] <= '7' && given[2] == '>';
+    const std::string line = escaped(prefixed ? given.substr(3) : given);
+    const int priority = prefixed ? given[1] - '0' : priorityOf(line);
     const bool wait = ofTheWait(line);
     if (wait && m_waitSince < 0) {
         m_waitSince = nowMs;
@@ -38,14 +57,14 @@ std::vector<std::string> TraceSink::take(const std::string& line, long long nowM
         m_lastWritten[key] = nowMs;
     }
     if (m_heldBack > 0) {
-        out.push_back("[dmregd] " + std::to_string(m_heldBack) + " more lines of the PIN wait held back");
+        out.push_back({kInfo, "[dmregd] " + std::to_string(m_heldBack) + " more lines of the PIN wait held back"});
         m_heldBack = 0;
     }
     if (!wait && line.compare(0, 1, "{") == 0) {  // the flow went on: a wait that comes later starts open again
         m_waitSince = -1;
         m_lastWritten.clear();
     }
-    out.push_back(line);
+    out.push_back({priority, line});
     return out;
 }
 

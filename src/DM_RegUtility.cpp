@@ -700,6 +700,23 @@ auto retryOnSignal(Call call) -> decltype(call())
 // file's mode otherwise.
 const char kNewStatusFile[] = DMREG_STATUS_FILE ".new";
 
+// The rename is durable only once the folder that holds both names is: without this, a power cut
+// soon after could bring back the old record.
+int syncStatusFolder()
+{
+    char folder[sizeof(DMREG_STATUS_FILE)] = DMREG_STATUS_FILE;
+    char* slash = strrchr(folder, '/');
+    if (slash != nullptr) {
+        *(slash == folder ? slash + 1 : slash) = '\0';
+    }
+    const int fd = retryOnSignal([&] { return open(slash != nullptr ? folder : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    const int error = fd < 0 || fsync(fd) != 0 ? errno : 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return error;
+}
+
 }  // namespace
 
 void writeImsiToFile(char* imsi)
@@ -731,6 +748,11 @@ void writeImsiToFile(char* imsi)
     if (error != 0) {
         DM_TRACE("Cannot record the IMSI in %s: %s\n", DMREG_STATUS_FILE, strerror(error));
         unlink(kNewStatusFile);
+        return;
+    }
+    error = syncStatusFolder();
+    if (error != 0) {
+        DM_TRACE("The IMSI is in %s, but its folder could not be synced: %s\n", DMREG_STATUS_FILE, strerror(error));
     }
 }
 
@@ -740,9 +762,13 @@ bool readImsiFromFile(char* buffer, int length)
         DM_TRACE("File not exist\n");
         return true;
     }
-    const int fd = retryOnSignal([] { return open(DMREG_STATUS_FILE, O_RDONLY | O_CLOEXEC); });
+    // Only a regular file is a record: a link is not followed and a FIFO does not block the read.
+    const int fd = retryOnSignal([] { return open(DMREG_STATUS_FILE, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); });
+    struct stat file;
     ssize_t got = -1;
-    if (fd >= 0) {
+    if (fd >= 0 && (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode))) {
+        close(fd);
+    } else if (fd >= 0) {
         const size_t room = (buffer != nullptr && length > 1) ? static_cast<size_t>(length) - 1 : 0;
         got = retryOnSignal([&] { return read(fd, buffer, room); });
         close(fd);

@@ -49,14 +49,17 @@ start_demo() {  # start_demo WORK
   fi
   rm -rf "$1" && mkdir -p "$1" || fail "cannot make $1"
   cp "$source_dir/examples/trees/handset.txt" "$1/tree.txt"
-  rm -f "$status_file" "$(dirname "$status_file")/dmregd.state"  # and the service's record of its tries
+  # and the service's record of its tries and its copy of the tree
+  rm -f "$status_file" "$(dirname "$status_file")/dmregd.state" "$(dirname "$status_file")/tree.txt"
   cd "$1" || fail "cannot enter $1"
 }
-# What the device recorded for the IMSI: the status file and the tree.
-show_recorded() {  # show_recorded IMSI
+# What the device recorded for the IMSI: the status file and the tree (the handset's own, or the
+# service's copy of it).
+show_recorded() {  # show_recorded IMSI [TREE]
+  local tree=${2:-tree.txt}
   [ "$(cat "$status_file" 2>/dev/null)" = "$1" ] || fail "the status file does not hold the IMSI"
   echo "   status file $status_file: $(cat "$status_file")"
-  grep -q "^$registration/RegStatus int 1\$" tree.txt || fail "RegStatus is not 1"
-  grep -q "^$registration/RegIMSI string $1\$" tree.txt || fail "RegIMSI does not hold the IMSI"
-  grep -E 'Registration/Reg(Status|IMSI) ' tree.txt | sed 's/^/   tree: /'
+  grep -q "^$registration/RegStatus int 1\$" "$tree" || fail "RegStatus is not 1"
+  grep -q "^$registration/RegIMSI string $1\$" "$tree" || fail "RegIMSI does not hold the IMSI"
+  grep -E 'Registration/Reg(Status|IMSI) ' "$tree" | sed 's/^/   tree: /'
 }

@@ -70,13 +70,13 @@ wait_for 20 grep -q 'registration flag is OK' dmregd-1.log || fail "the listener
 show_trace dmregd-1.log "$steps"
 
 say "The registration is confirmed: dmregd ends by itself and releases the modem."
-wait_for 20 grep -q 'the registration is confirmed' dmregd-1.log || fail "dmregd did not see the registration confirmed"
+wait_for 20 grep -q 'the registration of SIM 001010123456789 is confirmed' dmregd-1.log || fail "dmregd did not see the registration confirmed"
 wait "$service_pid" || fail "dmregd ended with status $?"
 service_pid=""
 show_trace dmregd-1.log "$steps"
 
 say "What the device recorded:"
-show_recorded 001010123456789
+show_recorded 001010123456789 "$(dirname "$status_file")/tree.txt"
 stored=$(sim stored) || exit 1
 [ "$stored" = ok ] || fail "the modem still stores messages: $stored"
 echo "   the modem's storage: empty (the acknowledgement was deleted once the listener took it)"

@@ -129,23 +129,30 @@ bool Channel::open()
     if (m_fd >= 0 || m_stopped) {
         return m_fd >= 0;
     }
-    if (m_config.device.empty()) {
-        report("no modem: ZAVTAPI_MODEM names no device");
-        return false;
-    }
     const speed_t speed = termiosSpeed(m_config.baud);
-    if (speed == 0) {
-        report("ZAVTAPI_MODEM_BAUD " + std::to_string(m_config.baud) + " is no baud rate this channel knows");
+    if (m_config.device.empty() || speed == 0) {
+        report(speed == 0 ? "ZAVTAPI_MODEM_BAUD " + std::to_string(m_config.baud) + " is no baud rate this channel knows"
+                          : "no modem: ZAVTAPI_MODEM names no device");
+        m_failure = {Unusable::NotConfigured, 0};
         return false;
     }
     // Not blocking, so that neither a missing carrier nor a modem that holds CTS stops a call.
     m_fd = ::open(m_config.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     termios tty{};
-    const char* failed = m_fd < 0                              ? "cannot be opened"
-                         : ioctl(m_fd, TIOCEXCL) != 0          ? "cannot be had alone"
-                         : flock(m_fd, LOCK_EX | LOCK_NB) != 0 ? "is used by another program"
-                         : tcgetattr(m_fd, &tty) != 0          ? "is no serial device"
-                                                               : nullptr;
+    const char* failed = nullptr;
+    if (m_fd < 0) {
+        failed = "cannot be opened";
+        m_failure = {errno == EACCES || errno == EPERM ? Unusable::NoPermission
+                     : errno == EBUSY                  ? Unusable::Busy  // another program has it alone (TIOCEXCL)
+                                                       : Unusable::NoDevice,
+                     errno};
+    } else if (ioctl(m_fd, TIOCEXCL) != 0 || tcgetattr(m_fd, &tty) != 0) {
+        failed = "is no serial device";
+        m_failure = {Unusable::NotSerial, errno};
+    } else if (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        failed = "is used by another program";
+        m_failure = {Unusable::Busy, errno};
+    }
     if (failed == nullptr) {
         cfmakeraw(&tty);
         // No software flow control, whatever an earlier user left: XON and XOFF are PDU bytes.
@@ -156,10 +163,13 @@ bool Channel::open()
         tty.c_cc[VTIME] = 0;
         cfsetispeed(&tty, speed);
         cfsetospeed(&tty, speed);
-        failed = tcsetattr(m_fd, TCSANOW, &tty) != 0 ? "cannot be set to raw 8N1" : nullptr;
+        if (tcsetattr(m_fd, TCSANOW, &tty) != 0) {
+            failed = "cannot be set to raw 8N1";
+            m_failure = {Unusable::NotSerial, errno};
+        }
     }
     if (failed != nullptr) {
-        report(m_config.device + " " + failed + ": " + strerror(errno));
+        report(m_config.device + " " + failed + ": " + strerror(m_failure.error));
         closeDevice();
         return false;
     }
@@ -173,7 +183,14 @@ bool Channel::open()
     }
     ++m_generation;
     m_lastReport.clear();
+    m_failure = OpenFailure();
     return true;
+}
+
+OpenFailure Channel::lastFailure()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failure;
 }
 
 // ESC first, for a modem that an earlier program left waiting for a PDU; then AT until the modem
@@ -193,6 +210,7 @@ bool Channel::setUp()
     }
     if (!answered) {
         report(m_config.device + ": the modem does not answer AT");
+        m_failure = {Unusable::NoAnswer, 0};
         return false;
     }
     if (exchange("ATE0V1", nullptr, {}, kCommandMs, kCommandMs).result != kOk) {
@@ -201,6 +219,7 @@ bool Channel::setUp()
     exchange("AT+CMEE=1", nullptr, {}, kCommandMs, kCommandMs);
     if (exchange("AT+CMGF=0", nullptr, {}, kCommandMs, kCommandMs).result != kOk) {
         report("AT+CMGF=0 was not accepted: no PDU-mode SMS with this modem");
+        m_failure = {Unusable::NoPduMode, 0};
         return false;
     }
     exchange("AT+CSCS=\"GSM\"", nullptr, {}, kCommandMs, kCommandMs);

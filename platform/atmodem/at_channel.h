@@ -72,6 +72,13 @@ struct Config {
 // The serial speeds the channel can set; 0 for a rate that is none of them.
 unsigned termiosSpeed(int baud);
 
+// Why the device could not be used when the channel last tried to open it.
+enum class Unusable { None, NotConfigured, NoDevice, NoPermission, Busy, NotSerial, NoAnswer, NoPduMode };
+struct OpenFailure {
+    Unusable why = Unusable::None;
+    int error = 0;  // the errno of the call that failed, 0 for a modem that did not answer
+};
+
 class Channel {
 public:
     explicit Channel(Config config);
@@ -101,6 +108,8 @@ public:
     std::vector<Unsolicited> takeUnsolicited();
     // Counts the openings of the device: one that changes finds the modem set up afresh.
     unsigned generation();
+    // Why the last opening failed; None once the device is open.
+    OpenFailure lastFailure();
     // Closes the device; the next command opens it again.
     void release();
     // Ends every wait at once and for good (an entry of data with ESC); every later call answers
@@ -141,6 +150,7 @@ private:
     bool m_resynchronising = false;
     int m_timeouts = 0;  // commands unanswered in a row
     std::string m_lastReport;
+    OpenFailure m_failure;
     std::mutex m_queueMutex;
     std::deque<Unsolicited> m_unsolicited;
     size_t m_dropped = 0;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <new>
 #include <mutex>
@@ -475,7 +476,7 @@ bool TreeFile::save(std::string& error) const
     const size_t slash = m_file.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : m_file.substr(0, slash == 0 ? 1 : slash);
     std::string temp = folder + "/.dmtree.XXXXXX";
-    int fd = mkstemp(&temp[0]);
+    const int fd = mkostemp(&temp[0], O_CLOEXEC);
     if (fd < 0) {
         error = "cannot save tree: " + std::string(strerror(errno));
         return false;
@@ -484,22 +485,41 @@ bool TreeFile::save(std::string& error) const
     if (stat(m_file.c_str(), &st) == 0) {
         fchmod(fd, st.st_mode & 07777);
     }
-    FILE* f = fdopen(fd, "w");
-    if (f == nullptr) {
-        close(fd);
+    std::string text;
+    for (const std::string& line : m_lines) {
+        text += line + "\n";
+    }
+    // The new file replaces the old one whole, and only once its bytes and then the rename are
+    // on the disk: a crash or a power cut leaves the old tree or the new one.
+    int failure = 0;
+    for (size_t done = 0; failure == 0 && done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        failure = n > 0 ? 0 : n == 0 ? EIO : errno == EINTR ? 0 : errno;
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    if (failure == 0 && fsync(fd) != 0) {
+        failure = errno;
+    }
+    if (close(fd) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure == 0 && rename(temp.c_str(), m_file.c_str()) != 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        error = "cannot save tree: " + std::string(strerror(failure));
         unlink(temp.c_str());
-        error = "cannot save tree: " + std::string(strerror(errno));
         return false;
     }
-    bool ok = true;
-    for (const std::string& line : m_lines) {
-        ok = ok && fputs(line.c_str(), f) >= 0 && fputc('\n', f) != EOF;
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    failure = dir < 0 || fsync(dir) != 0 ? errno : 0;
+    if (dir >= 0) {
+        close(dir);
     }
-    ok = ok && fflush(f) == 0 && fsync(fileno(f)) == 0;
-    ok = (fclose(f) == 0) && ok;
-    if (!ok || rename(temp.c_str(), m_file.c_str()) != 0) {
-        error = "cannot save tree: " + std::string(strerror(errno));
-        unlink(temp.c_str());
+    if (failure != 0) {
+        // The caller undoes the value in memory: the file is read again at the next opening.
+        g_loaded.valid = false;
+        error = "the tree is saved, but its folder could not be synced: " + std::string(strerror(failure));
         return false;
     }
     g_loaded.valid = stat(m_file.c_str(), &g_loaded.file) == 0;  // what is parsed is the file now

@@ -108,8 +108,12 @@ TEST_F(Torture, EveryPosixCallFailedOnceAndInterrupted)
         EXPECT_TRUE(counts[f] > 0 || static_cast<Posix>(f) == Posix::Poll) << seam::name(static_cast<Posix>(f)) << " is never called";
     }
     const std::string socket = DMREG_SOCKET_PATH;
-    // The line that tells of each failure; a lost answer to GetPort is not noticed.
-    const std::string tells[] = {"to record the IMSI", "Read file error", "Cannot record the IMSI", "Cannot record the IMSI",
+    // The line that tells of each failure; a lost answer to GetPort is not noticed. The status
+    // file's open and fsync calls: read, new file, its folder.
+    const std::string unsynced = "but its folder could not be synced";
+    const std::string opens[] = {"Read file error", "to record the IMSI", unsynced};
+    const std::string fsyncs[] = {"Cannot record the IMSI", unsynced};
+    const std::string tells[] = {"", "Read file error", "Cannot record the IMSI", "",
                                  "sock_fd < 0 !", "Can't bind to file: " + socket,
                                  "No permission to set file: " + socket + " to 0777", "Can't listen on this sock:",
                                  "Can't accept the client!", "Can't read from the client:", "", ""};
@@ -126,7 +130,9 @@ TEST_F(Torture, EveryPosixCallFailedOnceAndInterrupted)
                 if (retried) {
                     EXPECT_EQ(handset::readFile(handset::kStatusFile), zavtapi::kDefaultImsi) << "made again";
                 } else {
-                    const std::string line = function == Posix::Open && n == 1 ? "Read file error" : tells[f];
+                    const std::string line = function == Posix::Open    ? opens[std::min(n, 3) - 1]
+                                             : function == Posix::Fsync ? fsyncs[std::min(n, 2) - 1]
+                                                                        : tells[f];
                     EXPECT_TRUE(contains(trace, line)) << line;
                 }
             }

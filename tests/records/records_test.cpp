@@ -4,12 +4,14 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "DM_RegSendSMS.h"
 #include "dmreg_config.h"
 #include "handset.h"
+#include "seam.h"
 #include "trace.h"
 #include "zavtapi_control.h"
 
@@ -79,7 +81,9 @@ TEST_F(StatusFile, HoldsTheDigitsOnlyWithModeSetWithoutTheMask)
 {
     char first[] = "460001234567890";
     char second[] = "46000123";
+    seam::failPosix();
     writeImsiToFile(first);
+    EXPECT_EQ(seam::calls(seam::Posix::Fsync), 2) << "the new file, then the folder that holds its new name";
     EXPECT_EQ(readFile(kStatusFile), "460001234567890");
     EXPECT_EQ(fileMode(kStatusFile), 0777);
     EXPECT_EQ(umask(077), 077) << "the process's mask is left alone";
@@ -100,6 +104,32 @@ TEST_F(StatusFile, WriteThatFailsIsTracedAndLeavesNothingBeside)
                      "{5} DM_RegUtility.cpp:#, writeImsiToFile()\tCannot record the IMSI in " +
                          std::string(DMREG_STATUS_FILE) + ": Is a directory"}));
     EXPECT_EQ(fileMode(kStatusFile + ".new"), -1);
+}
+
+TEST_F(StatusFile, OnlyARegularFileIsReadAndNothingBlocksTheRead)
+{
+    const std::string target = kStatusFile + ".elsewhere";
+    std::ofstream(target) << "001010123456789";
+    const struct {
+        const char* planted;
+        std::function<int()> make;
+    } cases[] = {
+        {"a link to a file of another", [&] { return symlink(target.c_str(), kStatusFile.c_str()); }},
+        {"a FIFO, which would block an open or a read", [] { return mkfifo(kStatusFile.c_str(), 0600); }},
+        {"a folder", [] { return mkdir(kStatusFile.c_str(), 0700); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.planted);
+        ASSERT_EQ(c.make(), 0);
+        char buffer[30] = {};
+        trace::Capture capture;
+        EXPECT_FALSE(readImsiFromFile(buffer, 30));
+        EXPECT_EQ(capture.finish(), Lines{"{5} DM_RegUtility.cpp:#, readImsiFromFile()\tRead file error"});
+        EXPECT_STREQ(buffer, "");
+        unlink(kStatusFile.c_str());
+        rmdir(kStatusFile.c_str());
+    }
+    unlink(target.c_str());
 }
 
 TEST_F(StatusFile, ReadingAFileTooLongForTheBufferLeavesItTerminated)

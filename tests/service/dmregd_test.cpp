@@ -1,12 +1,16 @@
-// dmregd against the simulated modem, from start to its end: replies stored before the start,
-// arriving during the PIN wait, in segments, forged or for other ports, found only by a listing;
-// sends that fail or whose device vanishes; a stop at every state; and who may reach its socket.
+// dmregd against the simulated modem, from start to its end: replies of an earlier registration,
+// replies in segments, forged or for other ports, found only by a listing; sends that fail or
+// whose device vanishes; a stop at every state; modems that cannot be used; folders and files
+// that are not the service's own; the maker's tree and the service's copy; what it tells.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -20,50 +24,38 @@
 namespace {
 
 const std::string kWork = DMREG_TEST_WORK;
+const std::string kImsi = "001010123456789";
 const std::string kAck = "IMEI:490154203237518/1";
 const std::string kServer = "+15550100200";
 const std::string kRunFolder = std::string(DMREG_SOCKET_PATH).substr(0, std::string(DMREG_SOCKET_PATH).rfind('/'));
 const std::string kStateFolder = std::string(DMREG_STATUS_FILE).substr(0, std::string(DMREG_STATUS_FILE).rfind('/'));
+const std::string kCopy = kStateFolder + "/tree.txt";
+const std::string kRegistration = "./DevDetail/Ext/Conf/PMF/Agents/Registration/";
 
-// An SMS-DELIVER of 8-bit data from the server's port 16998 to destPort, whole or as segment seq
-// of total under reference, from a number ("+" for the international type).
-std::string reply(const std::string& data, int destPort = 16999, int reference = -1, int total = 0, int seq = 0,
-                  const std::string& from = kServer)
+std::string contents(const std::string& path)
 {
-    char hex[40];
-    if (reference < 0) {
-        snprintf(hex, sizeof(hex), "060504%04X4266", destPort);
-    } else {
-        snprintf(hex, sizeof(hex), "0B0504%04X42660003%02X%02X%02X", destPort, reference, total, seq);
-    }
-    std::string userData = hex;
-    for (unsigned char c : data) {
-        snprintf(hex, sizeof(hex), "%02X", c);
-        userData += hex;
-    }
-    std::string digits = from.substr(from[0] == '+' ? 1 : 0);
-    std::string address;
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        address += i + 1 < digits.size() ? digits[i + 1] : 'F';
-        address += digits[i];
-    }
-    char head[16];
-    snprintf(head, sizeof(head), "0040%02zX%s", digits.size(), from[0] == '+' ? "91" : "81");
-    snprintf(hex, sizeof(hex), "%02zX", userData.size() / 2);
-    // no service centre, UDHI, the originator, 8-bit data, a time stamp, then the length
-    return head + address + "000462216001030040" + std::string(hex) + userData;
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int modeOf(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 class Service : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::ifstream tree(DMREG_TEST_SUPPORT "/../../examples/trees/handset.txt");
-        std::ofstream(kWork + "/service-tree.txt") << tree.rdbuf();
+        std::ofstream(kWork + "/service-tree.txt") << contents(DMREG_TEST_SUPPORT "/../../examples/trees/handset.txt");
         configure("");
-        unlink(DMREG_STATUS_FILE);
-        unlink((kStateFolder + "/dmregd.state").c_str());
+        // The folders as systemd makes them for the service: its own, closed to others.
+        chmod(kStateFolder.c_str(), 0700);
         mkdir(kRunFolder.c_str(), 0700);
+        for (const char* file : {"/zav_dmregstatus.cfg", "/dmregd.state", "/tree.txt", "/tree.txt.earlier"}) {
+            unlink((kStateFolder + file).c_str());
+        }
     }
 
     void TearDown() override
@@ -79,17 +71,18 @@ protected:
                                                << (more.find("retry_interval") == std::string::npos ? "retry_interval = 1\n" : "") << more;
     }
 
-    void start(bool fast = true)
+    void start(bool fast = true, const std::vector<std::string>& environment = {})
     {
         std::vector<std::string> argv = {DMREG_TEST_BIN "/dmregd", "--config", kWork + "/dmregd.conf"};
         if (fast) {
             argv.push_back("--fast");
         }
-        m_dmregd.reset(new trace::Program(argv));
+        m_dmregd.reset(new trace::Program(argv, environment));
     }
 
     bool waitFor(const std::string& text) { return m_dmregd->waitFor(text); }
     const std::string& seen() const { return m_dmregd->seen(); }
+    bool listening() { return waitFor("listenAndProcess()\tENTER"); }
 
     // SIGTERM, or its own end: the socket is removed and the modem released; answers the status.
     int stop(bool signal = true)
@@ -104,8 +97,8 @@ protected:
     // The acknowledgement handed over and taken out of storage, the registration recorded.
     bool recorded()
     {
-        return waitFor("[dmregd] receiver: message from " + kServer + " handed to the listener: " + kAck + "\n") &&
-               waitFor("[dmregd] the registration is confirmed\n") && std::ifstream(DMREG_STATUS_FILE).peek() == '0';
+        return waitFor("[dmregd] receiver: message from " + kServer + " handed to the listener and recorded: " + kAck + "\n") &&
+               waitFor("[dmregd] the registration of SIM " + kImsi + " is confirmed\n") && contents(DMREG_STATUS_FILE) == kImsi;
     }
     // Waits, within 20 s, until the modem has recorded a line that starts so.
     bool recorded(const std::string& start) const
@@ -120,19 +113,42 @@ protected:
         const std::vector<std::string> record = m_modem.record();
         return std::count_if(record.begin(), record.end(), [&](const std::string& l) { return l.compare(0, start.size(), start) == 0; });
     }
+    // dmregd run with options alone, its output and exit status.
+    std::pair<std::string, int> command(const std::string& options)
+    {
+        FILE* out = popen((DMREG_TEST_BIN "/dmregd --config " + kWork + "/dmregd.conf " + options + " 2>&1").c_str(), "r");
+        std::string text;
+        char buffer[512];
+        for (size_t got; (got = fread(buffer, 1, sizeof(buffer), out)) > 0;) {
+            text.append(buffer, got);
+        }
+        const int status = pclose(out);
+        return {text, WEXITSTATUS(status)};
+    }
 
     modem::Simulator m_modem{kWork + "/service-modem"};
     std::unique_ptr<trace::Program> m_dmregd;
 };
 
-TEST_F(Service, RegistersAndEndsOnceTheServerConfirms)
+TEST_F(Service, OnlyAReplyToThisSimsSendConfirmsItAndOnceConfirmedItEnds)
 {
-    ASSERT_EQ(m_modem.control("store " + reply(kAck)), "ok 1");
+    ASSERT_EQ(m_modem.control("store " + modem::reply(kAck)), "ok 1");  // an earlier registration's
+    m_modem.control("set answer AT+CPIN? = +CPIN: SIM PIN");
     start();
+    ASSERT_TRUE(waitFor("PIN is ON")) << seen();
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 2");  // before the send as well
+    m_modem.control("set answer AT+CPIN? = +CPIN: READY");
+    EXPECT_TRUE(waitFor("[dmregd] receiver: 2 replies of the server in the modem's storage answered an earlier registration: "
+                        "deleted, so that only a reply to this SIM's registration confirms it\n"))
+        << seen();
+    EXPECT_TRUE(waitFor("[dmregd] try 1 of 4 sent to +15550100200; waiting until ")) << seen();
+    ASSERT_TRUE(listening());
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 1");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 2");  // the server said it twice
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
-    EXPECT_EQ(count("cmd AT+CMGD=1"), 1u);
-    EXPECT_EQ(m_modem.control("stored"), "ok");
+    EXPECT_EQ(count("cmd AT+CMGD="), 4u);
+    EXPECT_EQ(m_modem.control("stored"), "ok") << "every copy of the confirmed reply is gone";
     EXPECT_EQ(count("pdu "), 1u);
     start();
     EXPECT_TRUE(waitFor("[dmregd] the SIM 001010123456789 is registered already\n")) << seen();
@@ -140,25 +156,14 @@ TEST_F(Service, RegistersAndEndsOnceTheServerConfirms)
     EXPECT_EQ(count("pdu "), 1u) << "the same SIM is not registered again";
 }
 
-TEST_F(Service, AReplyDuringThePinWait)
-{
-    m_modem.control("set answer AT+CPIN? = +CPIN: SIM PIN");
-    start();
-    ASSERT_TRUE(waitFor("PIN is ON")) << seen();
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 1");
-    m_modem.control("set answer AT+CPIN? = +CPIN: READY");
-    EXPECT_TRUE(recorded()) << seen();
-    EXPECT_EQ(end(), 0);
-}
-
 TEST_F(Service, RepliesInSegmentsAreJoinedAndAnIncompleteSetIsForgotten)
 {
     start();
-    ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck.substr(0, 9), 16999, 7, 2, 1)), "ok 1");
+    ASSERT_TRUE(listening());
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck.substr(0, 9), 16999, 7, 2, 1)), "ok 1");
     ASSERT_TRUE(waitFor("waited in vain for the rest")) << "one segment is forgotten after its time";
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck.substr(0, 9), 16999, 8, 2, 1)), "ok 2");
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck.substr(9), 16999, 8, 2, 2)), "ok 3");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck.substr(0, 9), 16999, 8, 2, 1)), "ok 2");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck.substr(9), 16999, 8, 2, 2)), "ok 3");
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
     EXPECT_EQ(m_modem.control("stored"), "ok ME:1:1") << "the forgotten segment stays in storage";
@@ -166,28 +171,32 @@ TEST_F(Service, RepliesInSegmentsAreJoinedAndAnIncompleteSetIsForgotten)
 
 TEST_F(Service, OnlyTheServerConfirmsAndEverythingElseIsLeftWhereItIs)
 {
-    EXPECT_EQ(m_modem.control("store 3 " + reply(kAck)), "ok 1");  // a SUBMIT stored to be sent, of the same bytes
+    EXPECT_EQ(m_modem.control("store 3 " + modem::reply(kAck)), "ok 1");  // a SUBMIT stored to be sent, of the same bytes
     start();
-    ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck, 16999, -1, 0, 0, "+15550199999")), "ok 2");  // forged
-    EXPECT_EQ(m_modem.control("deliver " + reply("for the WAP stack", 2948)), "ok 3");
+    ASSERT_TRUE(listening());
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck, 16999, -1, 0, 0, "+15550199999")), "ok 2");  // forged
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply("for the WAP stack", 2948)), "ok 3");
     EXPECT_EQ(m_modem.control("deliver 0040F"), "ok 4");
-    EXPECT_EQ(m_modem.control("deliver " + reply(std::string(100, 'x'), 16999, 9, 2, 1)), "ok 5");
-    EXPECT_EQ(m_modem.control("deliver " + reply(std::string(100, 'y'), 16999, 9, 2, 2)), "ok 6");
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck + std::string(1, '\0') + "junk")), "ok 7");
-    ASSERT_TRUE(waitFor("holds a NUL byte, which no acknowledgement does: left in storage\n")) << seen();
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(std::string(100, 'x'), 16999, 9, 2, 1)), "ok 5");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(std::string(100, 'y'), 16999, 9, 2, 2)), "ok 6");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck + std::string(1, '\0') + "junk")), "ok 7");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply("IMEI:1/0\n[dmregd] forged\n" + kAck)), "ok 8");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck, 16999, -1, 0, 0, "name:15550100200")), "ok 9");
+    ASSERT_TRUE(waitFor("name 15550100200 to port 16999 is not from the server's number")) << seen();
     // The server's number as the network may give it: without the international type.
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck, 16999, -1, 0, 0, "15550100200")), "ok 8");
-    EXPECT_TRUE(waitFor("handed to the listener: " + kAck + "\n") && waitFor("[dmregd] the registration is confirmed\n")) << seen();
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck, 16999, -1, 0, 0, "15550100200")), "ok 10");
+    EXPECT_TRUE(waitFor("handed to the listener and recorded: " + kAck + "\n")) << seen();
     EXPECT_EQ(end(), 0);
     for (const char* told : {"message from +15550199999 to port 16999 is not from the server's number: left in storage\n",
-                                    "message ME:4 is corrupt (not hex): left in storage\n",
-                                    "holds 200 characters, more than the listener takes: left in storage\n"}) {
+                             "message ME:4 is corrupt (not hex): left in storage\n",
+                             "holds 200 characters, more than the listener takes: left in storage\n",
+                             "holds a control character, which no acknowledgement does: left in storage\n"}) {
         EXPECT_NE(seen().find(told), std::string::npos) << told;
     }
+    EXPECT_EQ(seen().find("\n[dmregd] forged"), std::string::npos) << "a text from the air wrote a line of its own";
     EXPECT_EQ(seen().find("ME:1 is corrupt"), std::string::npos) << "a SUBMIT is no corrupt message";
     EXPECT_EQ(seen().find("save reg flag fail"), std::string::npos) << "no forged reply reached the listener";
-    EXPECT_EQ(m_modem.control("stored"), "ok ME:1:3 ME:2:1 ME:3:1 ME:4:1 ME:5:1 ME:6:1 ME:7:1");
+    EXPECT_EQ(m_modem.control("stored"), "ok ME:1:3 ME:2:1 ME:3:1 ME:4:1 ME:5:1 ME:6:1 ME:7:1 ME:8:1 ME:9:1");
 }
 
 TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneAnnounced)
@@ -196,12 +205,14 @@ TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneA
     m_modem.control("set answer AT+CMGR=0 = ERROR | {default}");
     m_modem.control("set answer AT+CMGD=0 = ERROR | {default}");
     start();
-    ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
-    EXPECT_EQ(m_modem.control("deliver SM " + reply(kAck.substr(0, 21) + "0")), "ok 0");  // read twice, from SM
+    ASSERT_TRUE(listening());
+    EXPECT_EQ(m_modem.control("deliver SM " + modem::reply(kAck.substr(0, 21) + "0")), "ok 0");  // read twice, from SM
     EXPECT_TRUE(waitFor("save reg flag fail")) << seen();
     EXPECT_EQ(count("cmd AT+CMGR=0"), 2u);
-    EXPECT_TRUE(waitFor("[dmregd] receiver: message SM:0 was handed on but could not be deleted: it is deleted later\n"));
-    EXPECT_EQ(m_modem.control("store " + reply(kAck)), "ok 1");  // its +CMTI lost
+    EXPECT_TRUE(waitFor("[dmregd] receiver: message SM:0 could not be deleted: it is deleted later\n"));
+    EXPECT_TRUE(waitFor("[dmregd] the server's reply 'IMEI:490154203237518/0' does not confirm the registration: still "
+                        "waiting for another until "));
+    EXPECT_EQ(m_modem.control("store " + modem::reply(kAck)), "ok 1");  // its +CMTI lost
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
     EXPECT_EQ(m_modem.control("stored"), "ok");
@@ -210,11 +221,11 @@ TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneA
 TEST_F(Service, AModemThatVanishesAndComesBack)
 {
     start();
-    ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
+    ASSERT_TRUE(listening());
     m_modem.control("vanish");
     ASSERT_TRUE(waitFor("has gone away"));
     m_modem.control("return");
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 1");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 1");
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
 }
@@ -224,10 +235,15 @@ TEST_F(Service, TriesAgainAfterAFailedSendAndGivesUpAfterItsTries)
     configure("retries = 1\n");
     m_modem.control("set send = +CMS ERROR: 500");
     start();
+    EXPECT_TRUE(waitFor("[dmregd] try 1 of 2 failed (the registration SMS was not sent: +CMS ERROR: 500): the next try at ")) << seen();
     EXPECT_TRUE(waitFor("[dmregd] registration: try 2 of 2\n")) << seen();
     EXPECT_TRUE(waitFor("[dmregd] every try failed: giving up until the service is started again\n")) << seen();
-    EXPECT_EQ(end(), 4);
+    EXPECT_EQ(end(), 1);
     EXPECT_EQ(count("pdu "), 8u) << "each try's send asked the modem four times";
+    const auto status = command("--status");
+    EXPECT_EQ(status.first, "registered: none\ntree: RegStatus 0, RegIMSI ''\nsim: 001010123456789\ntries: 2 of 2\nlast send: none\n"
+                            "next try: none: every try failed, until dmregd is started again\n"
+                            "last failure: the registration SMS was not sent: +CMS ERROR: 500\n");
 }
 
 TEST_F(Service, SendsWhenTheDeviceVanishedAtThePromptAndCameBack)
@@ -236,7 +252,7 @@ TEST_F(Service, SendsWhenTheDeviceVanishedAtThePromptAndCameBack)
     start();
     ASSERT_TRUE(waitFor("Message sent successfully")) << seen();
     EXPECT_EQ(count("pdu "), 1u);
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 1");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 1");
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
 }
@@ -245,55 +261,142 @@ TEST_F(Service, SendsAgainWhenNoReplyComesWithinItsWait)
 {
     configure("retries = 1\nreply_wait = 1\n");
     start();
+    EXPECT_TRUE(waitFor("[dmregd] no reply to try 1 came by ")) << seen();
     EXPECT_TRUE(waitFor("[dmregd] registration: try 2 of 2\n")) << seen();
-    EXPECT_EQ(end(), 4);
+    EXPECT_EQ(end(), 1);
     EXPECT_EQ(count("pdu "), 2u);
 }
 
 TEST_F(Service, ACrashBetweenSendAndReplyAwaitsTheReplyWithoutSendingAgain)
 {
     start();
-    ASSERT_TRUE(waitFor("listenAndProcess()\tENTER")) << seen();
+    ASSERT_TRUE(listening()) << seen();
     m_dmregd->stop(SIGKILL);
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 1");  // while nobody listened
+    const auto status = command("--status --json");
+    EXPECT_NE(status.first.find("\"tries\": \"1 of 4\", \"last send\": \"20"), std::string::npos) << status.first;
+    EXPECT_NE(status.first.find("\"next try\": \"at 20"), std::string::npos) << status.first;
     start();
-    EXPECT_TRUE(waitFor("[dmregd] awaiting the server's reply to the registration sent before\n")) << seen();
-    EXPECT_TRUE(waitFor("listenAndProcess()\tENTER"));
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 1");
+    EXPECT_TRUE(waitFor("[dmregd] awaiting the server's reply to the registration sent before, until ")) << seen();
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
     EXPECT_EQ(count("pdu "), 1u);
+    EXPECT_EQ(command("--forget"), std::make_pair(std::string("forgotten: SIM 001010123456789 was registered; the next start "
+                                                              "registers the SIM again\n"), 0));
+    EXPECT_NE(contents(kCopy).find(kRegistration + "RegIMSI string \n" + kRegistration + "RegStatus int 0\n"), std::string::npos);
+    start();
+    EXPECT_TRUE(waitFor("[dmregd] try 1 of 4 sent")) << seen();
 }
 
 TEST_F(Service, LivesOnWhenTheReaderOfItsTraceGoesAway)
 {
     start();
-    ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
+    ASSERT_TRUE(listening());
     m_dmregd->closeTrace();  // its standard error is a pipe nobody reads: SIGPIPE at the next line
-    EXPECT_EQ(m_modem.control("deliver " + reply(kAck)), "ok 1");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 1");
     EXPECT_EQ(end(), 0);
-    EXPECT_EQ(std::ifstream(DMREG_STATUS_FILE).peek(), '0') << "registered all the same";
+    EXPECT_EQ(contents(DMREG_STATUS_FILE), kImsi) << "registered all the same";
 }
 
-TEST_F(Service, WithoutAModemItFailsToBeStartedAgain)
+// Each fault of a modem told at once, with a status that names it.
+TEST_F(Service, AModemThatCannotBeUsedIsToldAtOnce)
 {
-    std::ofstream(kWork + "/dmregd.conf") << "modem = " << kWork << "/no-modem\ntree = " << kWork << "/service-tree.txt\n";
-    start();
-    EXPECT_TRUE(waitFor("[dmregd] no modem answers: the SIM was not checked\n")) << seen();
-    EXPECT_EQ(end(), 1);
+    const int held = open(m_modem.device.c_str(), O_RDWR | O_NOCTTY);
+    const struct {
+        const char* fault;
+        std::function<void()> make;
+        std::function<void()> undo;
+        const char* told;
+        int status;
+    } faults[] = {
+        {"no device", [] { std::ofstream(kWork + "/dmregd.conf") << "modem = " << kWork << "/no-modem\ntree = " << kWork << "/service-tree.txt\n"; },
+         [this] { configure(""); }, "there is no modem at ", 69},
+        {"held by another program", [held] { flock(held, LOCK_EX); }, [held] { flock(held, LOCK_UN); },
+         "is held by service_tests (pid ", 75},
+        {"silent", [this] { m_modem.control("set answer AT = {silent}"); }, [this] { m_modem.control("reset"); },
+         "does not answer AT: tried again later", 75},
+        {"no SIM", [this] { m_modem.control("set answer AT+CPIN? = +CME ERROR: 10"); }, [this] { m_modem.control("reset"); },
+         "holds no usable SIM (none is in): nothing is registered until one is in", 5},
+    };
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.fault);
+        f.make();
+        start();
+        EXPECT_TRUE(waitFor(f.told)) << seen();
+        EXPECT_EQ(end(), f.status);
+        const auto check = command("--check");
+        EXPECT_NE(check.first.find(f.status == 5 ? "SIM: absent" : f.told), std::string::npos) << check.first;
+        EXPECT_EQ(check.second, f.status == 5 ? 0 : f.status);
+        f.undo();
+    }
+    close(held);
+    EXPECT_EQ(count("pdu "), 0u);
 }
 
-TEST_F(Service, ATreeNotConfiguredIsSaidSo)
+TEST_F(Service, ATreeThatDoesNotConfigureTheRegistrationIsSaidSo)
 {
-    std::ofstream(kWork + "/service-tree.txt") << "./DevDetail/Ext/Conf/PMF/Agents/Registration/Enable bool true\n";
-    start();
-    EXPECT_TRUE(waitFor("[dmregd] not configured for registration: no operator code of 5 digits or more is set under MNC in " +
-                        kWork + "/service-tree.txt."))
-        << seen();
-    EXPECT_EQ(end(), 6);
-    std::ofstream(kWork + "/dmregd.conf") << "modem = /dev/ttyUSB2\nbaud = 12345\n";
+    const std::string tree = contents(kWork + "/service-tree.txt");
+    const auto edited = [&tree](const std::string& from, const std::string& to) {
+        return std::string(tree).replace(tree.find(from), from.size(), to);
+    };
+    const struct {
+        std::string tree;
+        const char* told;
+    } trees[] = {
+        {kRegistration + "Enable bool true\n",
+         "no operator code of 5 digits or more is set under MNC; no ServerNumber is set; ServerPort is not set; ClientPort is "
+         "not set; ./DevInfo/Man is empty; ./DevInfo/Mod is empty; ./DevDetail/SwV is empty in "},
+        {tree + "./DevDetail/Ext/Conf/PMF/Agents/Registration/Other int 1\n", nullptr},  // configured
+        {edited("Man string Zav", "Man string "), "./DevInfo/Man is empty in "},
+        {edited("ServerPort int 16998", "ServerPort int 70000"), "ServerPort 70000 is no port (0 to 65535) in "},
+        {"", "there is no tree at "},
+    };
+    for (const auto& t : trees) {
+        SCOPED_TRACE(t.tree);
+        unlink((kWork + "/service-tree.txt").c_str());
+        if (!t.tree.empty()) {
+            std::ofstream(kWork + "/service-tree.txt") << t.tree;
+        }
+        start();
+        if (t.told == nullptr) {
+            EXPECT_TRUE(listening()) << seen();
+            EXPECT_EQ(stop(), 0);
+            continue;
+        }
+        EXPECT_TRUE(waitFor(std::string("[dmregd] not configured for registration: ") + t.told)) << seen();
+        EXPECT_EQ(end(), 6);
+    }
+    std::ofstream(kWork + "/dmregd.conf") << "modem = /dev/ttyUSB2\nbaud = 12345 # a comment\n";
     start();
     EXPECT_TRUE(waitFor("dmregd: " + kWork + "/dmregd.conf:2: baud is none of the serial speeds"));
     EXPECT_EQ(end(), 2);
+    EXPECT_EQ(count("pdu "), 1u) << "only the tree that configures the registration sends";
+}
+
+// The maker's tree is what the service uses: an edit takes effect at the next start, and the
+// registration's own nodes are kept in the service's copy, in agreement with the status file.
+TEST_F(Service, TheMakersTreeTakesEffectAtEachStartAndTheCopyFollowsTheStatusFile)
+{
+    std::ofstream(kCopy) << contents(kWork + "/service-tree.txt");  // an earlier version's copy
+    std::ofstream(DMREG_STATUS_FILE) << kImsi;
+    start();
+    EXPECT_TRUE(waitFor("[dmregd] the tree " + kCopy + " of an earlier version is kept as " + kCopy + ".earlier")) << seen();
+    EXPECT_TRUE(waitFor("[dmregd] the tree said RegStatus 0, RegIMSI '', the status file SIM 001010123456789 registered: the "
+                        "tree follows the status file\n"))
+        << seen();
+    EXPECT_TRUE(waitFor("[dmregd] the SIM 001010123456789 is registered already\n")) << seen();
+    EXPECT_EQ(end(), 0);
+    std::string maker = contents(kWork + "/service-tree.txt");
+    std::ofstream(kWork + "/service-tree.txt") << maker.replace(maker.find("+15550100200"), 12, "+15550100300");
+    start();
+    EXPECT_EQ(end(), 0);
+    const std::string copy = contents(kCopy);
+    EXPECT_EQ(copy.find("# dmregd's own copy of " + kWork + "/service-tree.txt, made at every start"), 0u) << copy;
+    for (const std::string& line : {kRegistration + "ServerNumber string +15550100300\n", kRegistration + "RegIMSI string " + kImsi + "\n",
+                                    kRegistration + "RegStatus int 1\n"}) {
+        EXPECT_NE(copy.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(contents(kCopy + ".earlier"), contents(DMREG_TEST_SUPPORT "/../../examples/trees/handset.txt"));
 }
 
 // Each state a stop may come in: it ends within 2 s, the SMS entry abandoned with ESC.
@@ -310,7 +413,8 @@ TEST_F(Service, StopsWithinTwoSecondsAtEveryState)
         {"the PIN wait", true, "set answer AT+CPIN? = +CPIN: SIM PIN", "PIN is ON"},
         {"the prompt awaited", true, "set prompt = {silent}", "Finished filling all the paras"},
         {"the reply awaited", true, "", "listenAndProcess()\tENTER"},
-        {"the next try awaited", true, "set send = +CMS ERROR: 304", "[dmregd] the registration SMS was not sent"},
+        {"a silent local client", true, "", "listenAndProcess()\tENTER"},
+        {"the next try awaited", true, "set send = +CMS ERROR: 304", "[dmregd] try 1 of 4 failed"},
     };
     for (const auto& s : states) {
         SCOPED_TRACE(s.state);
@@ -325,21 +429,80 @@ TEST_F(Service, StopsWithinTwoSecondsAtEveryState)
         if (std::string(s.state) == "the prompt awaited") {
             ASSERT_TRUE(recorded("cmd AT+CMGS"));  // the modem waits for the prompt's turn now
         }
+        const int client = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{AF_UNIX, DMREG_TEST_SOCKET_PATH};
+        if (std::string(s.state) == "a silent local client") {
+            ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+            ASSERT_EQ(write(client, "IMEI:", 5), 5);
+        }
         EXPECT_EQ(stop(), 0);
         EXPECT_LE(m_dmregd->stopMs(), 2000);
         EXPECT_NE(seen().find("[dmregd] stopping (Terminated)\n"), std::string::npos);
+        close(client);
     }
     EXPECT_EQ(count("esc"), 1u);
+}
+
+// The service's folders are its own, and it changes none it did not make; what it reads and
+// writes there is its own regular file, whatever was planted.
+TEST_F(Service, RefusesFoldersOpenToOthersAndFollowsNothingPlanted)
+{
+    const std::string secret = kWork + "/secret";
+    std::ofstream(secret) << "the root's secret";
+    chmod(secret.c_str(), 0600);
+    const struct {
+        const char* case_;
+        std::function<void()> plant;
+        const char* told;  // nullptr: registers all the same
+        int status;
+    } cases[] = {
+        {"the socket's folder shared, as /tmp is", [] { chmod(kRunFolder.c_str(), 01777); },
+         "the socket's folder %s is shared with every user (mode 1777); build with DMREG_DEVICE_PATHS=ON or a socket path in a "
+         "folder of the service's own: refused",
+         78},
+        {"the state folder open to others", [] { chmod(kStateFolder.c_str(), 0755); },
+         "the state folder %s is open to others (mode 0755): close it (chmod 0700), or let systemd make it for the service: refused",
+         78},
+        {"the state folder another user's", [] { chown(kStateFolder.c_str(), 65534, 65534); }, "belongs to user 65534", 78},
+        {"the status file a link to a secret", [&] { symlink(secret.c_str(), DMREG_STATUS_FILE); },
+         "is a link, which is not followed: the status file must be a regular file of the service's: refused", 78},
+        {"the record's new file a link to a secret", [&] { symlink(secret.c_str(), (kStateFolder + "/dmregd.state.new").c_str()); },
+         nullptr, 0},
+        {"the record a FIFO", [] { mkfifo((kStateFolder + "/dmregd.state").c_str(), 0600); }, nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.case_);
+        SetUp();
+        m_modem.control("reset");
+        c.plant();
+        const int runMode = modeOf(kRunFolder);
+        const int stateMode = modeOf(kStateFolder);
+        start();
+        if (c.told != nullptr) {
+            char told[512];
+            snprintf(told, sizeof(told), c.told, c.case_[4] == 's' && c.case_[5] == 'o' ? kRunFolder.c_str() : kStateFolder.c_str());
+            EXPECT_TRUE(waitFor(told)) << seen();
+        } else {
+            ASSERT_TRUE(listening()) << seen();
+            EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 1");
+        }
+        EXPECT_EQ(end(), c.status);
+        EXPECT_EQ(modeOf(kRunFolder), runMode) << "the socket's folder was changed";
+        EXPECT_EQ(modeOf(kStateFolder), stateMode) << "the state folder was changed";
+        EXPECT_EQ(contents(secret), "the root's secret");
+        EXPECT_EQ(seen().find("the root's secret"), std::string::npos);
+        chmod(kRunFolder.c_str(), 0700);
+        chown(kStateFolder.c_str(), 0, 0);
+        unlink(DMREG_STATUS_FILE);
+    }
 }
 
 TEST_F(Service, NoOtherUserReachesTheSocketOrTheState)
 {
     start();
-    ASSERT_TRUE(waitFor("listenAndProcess()\tENTER"));
+    ASSERT_TRUE(listening());
     for (const std::string& folder : {kRunFolder, kStateFolder}) {
-        struct stat st;
-        ASSERT_EQ(stat(folder.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0700u) << folder;
+        EXPECT_EQ(modeOf(folder), 0700) << folder;
     }
     if (geteuid() != 0) {
         GTEST_SKIP() << "another user's client is tried only as root";
@@ -356,6 +519,21 @@ TEST_F(Service, NoOtherUserReachesTheSocketOrTheState)
     int status = -1;
     waitpid(child, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "another user's client was not refused";
+}
+
+// Under systemd, each line goes to the journal with its priority.
+TEST_F(Service, TellsTheJournalEachLinesPriority)
+{
+    m_modem.control("set send = +CMS ERROR: 304");
+    configure("retry_interval = 3600\n");
+    start(true, {"JOURNAL_STREAM="});
+    ASSERT_TRUE(waitFor("try 1 of 4 failed")) << seen();
+    EXPECT_EQ(stop(), 0);
+    for (const char* line : {"\n<6>[dmregd] registration: try 1 of 4\n", "\n<7>{5} DM_RegLaunch.cpp:", "()\tENTER\t\n",
+                             "\n<6>{5} DM_RegLaunch.cpp:", "\n<4>[dmregd] try 1 of 4 failed (the registration SMS was not sent: "
+                             "+CMS ERROR: 304): the next try at ", "\n<5>[dmregd] stopping (Terminated)\n"}) {
+        EXPECT_NE(seen().find(line), std::string::npos) << line;
+    }
 }
 
 TEST(ServiceCheck, TellsWhatTheModemSaysAndRegistersNothing)

@@ -44,14 +44,14 @@ const Story kStories[] = {
     {"a send that fails is tried again later and later, then given up", kLimits,
      {"0 next=run", "0 failed", "0 ended", "0 next=wait until 10000", "10000 next=run", "10000 failed", "10000 ended",
       "10000 next=wait until 30000", "29999 next=wait until 30000", "30000 next=run", "30000 failed", "30000 ended",
-      "30000 next=exit 4"}},
+      "30000 next=exit 1"}},
     {"a reply that never comes: sent again after reply_wait, counted as a try", kLimits,
      {"0 next=run", "0 sent", "100000 next=listen until 100000", "100000 ended", "100000 next=run", "100000 sent",
-      "200000 ended", "200000 next=run", "200000 sent", "300000 ended", "300000 next=exit 4"}},
+      "200000 ended", "200000 next=run", "200000 sent", "300000 ended", "300000 next=exit 1"}},
     {"a late reply within reply_wait", kLimits, {"0 next=run", "0 sent", "90000 reply", "90000 next=exit 0"}},
     {"the flow ends without a send, the SIM registered already", kLimits, {"0 next=run", "0 registered", "0 next=exit 0"}},
     {"nothing to register", kLimits, {"0 next=run", "0 ended", "0 next=exit 0"}},
-    {"no modem", kLimits, {"0 next=run", "0 no-modem", "0 next=exit 1"}},
+    {"no modem", kLimits, {"0 next=run", "0 no-modem", "0 next=exit 75"}},
     {"stopped before the first try", kLimits, {"0 stop", "0 next=exit 0"}},
     {"stopped while trying", kLimits, {"0 next=run", "0 stop", "0 sent", "0 next=exit 0"}},
     {"stopped while waiting for the next try", kLimits,
@@ -64,7 +64,7 @@ const Story kStories[] = {
       "10001 next=wait until 30000"}},
     {"a new boot starts afresh, as a handset does", kLimits, {"0 next=run", "0 failed", "5 reboot", "5 next=run"}},
     {"another SIM starts afresh", kLimits, {"0 next=run", "0 sent", "5 new-sim", "5 next=run"}},
-    {"no retries: one try", {0, 10000, 100000}, {"0 next=run", "0 failed", "0 ended", "0 next=exit 4"}},
+    {"no retries: one try", {0, 10000, 100000}, {"0 next=run", "0 failed", "0 ended", "0 next=exit 1"}},
 };
 
 TEST(Lifetime, FollowsItsStatesWithTheInjectedClock)
@@ -87,7 +87,7 @@ TEST(Lifetime, FollowsItsStatesWithTheInjectedClock)
                 life->sendStarting("001010123456789", now);
                 ASSERT_TRUE(service::saveRecord(path, life->record(), error)) << error;
                 if (event == "failed") {
-                    life->sendFailed(now);
+                    life->sendFailed(now, "refused");
                     ASSERT_TRUE(service::saveRecord(path, life->record(), error)) << error;
                 }
             } else if (event == "ended" || event == "registered" || event == "no-modem") {
@@ -110,14 +110,16 @@ TEST(Lifetime, RecordSurvivesOnlyWhole)
 {
     const std::string path = kWork + "/record.state";
     std::string error;
-    const service::Record record{"001010123456789", "7f3c", 2, 120000, 60000};
+    const service::Record record{"001010123456789", "7f3c", 2, 120000, 60000, "the modem refused\nthe send"};
     ASSERT_TRUE(service::saveRecord(path, record, error)) << error;
     std::ofstream(path + ".new") << "imsi=1\n";  // a write cut short by a crash leaves its file beside
     service::Record read = service::loadRecord(path, error);
     EXPECT_EQ(error, "");
     EXPECT_EQ(read.imsi + " " + read.boot + " " + std::to_string(read.tries) + " " + std::to_string(read.sentAt) + " " +
-                  std::to_string(read.failedAt),
-              "001010123456789 7f3c 2 120000 60000");
+                  std::to_string(read.failedAt) + " " + read.failure,
+              "001010123456789 7f3c 2 120000 60000 the modem refused\\x0Athe send");
+    std::ofstream(path) << "imsi=1\nboot=x\ntries=1\nsent=1\nfailed=1\n";  // an earlier version's record
+    EXPECT_EQ(service::loadRecord(path, error).tries, 1) << error;
     for (const char* bad : {"imsi=1\nboot=x\n", "tries=many\n", "imsi=1\nboot=x\ntries=1\nsent=1\nfailed=1\nextra=1\n", ""}) {
         std::ofstream(path) << bad;
         read = service::loadRecord(path, error);
@@ -154,7 +156,11 @@ TEST(TraceSink, HoldsBackThePinWaitAfterItsFirstMinutes)
     };
     service::TraceSink sink;
     for (const auto& l : lines) {
-        EXPECT_EQ(sink.take(l.line, l.at), l.written) << "at " << l.at << ": " << l.line;
+        std::vector<std::string> written;
+        for (const service::TraceSink::Line& line : sink.take(l.line, l.at)) {
+            written.push_back(line.text);
+        }
+        EXPECT_EQ(written, l.written) << "at " << l.at << ": " << l.line;
     }
 }
 
@@ -163,39 +169,61 @@ TEST(Numbers, SameSubscriberAcrossInternationalAndNationalForms)
     const struct {
         const char* a;
         const char* b;
+        const char* home;  // the home country, whose national numbers the national forms are
         bool same;
     } pairs[] = {
-        {"+15550100200", "+15550100200", true},
-        {"+15550100200", "15550100200", true},     // the type of number lost, the digits kept
-        {"+15550100200", "5550100200", true},      // national, country code 1
-        {"+4915123456789", "015123456789", true},  // national with its trunk prefix
-        {"004915123456789", "+4915123456789", true},
-        {"+49 151 2345-6789", "+4915123456789", true},
-        {"015123456789", "15123456789", true},
-        {"+4915123456789", "+4415123456789", false},   // another country
-        {"+4915123456789", "5123456789", false},       // the country code is 49: a digit of the number is missing
-        {"+74951234567", "84951234567", true},         // Russia's trunk prefix is 8
-        {"+390612345678", "0612345678", true},         // Italy keeps the 0 in the number
-        {"+15550100200", "0100200", false},            // too few digits to stand for the number
-        {"+15550100200", "+15550100201", false},
-        {"+15550100200", "sipgate", false},            // alphanumeric: never a number
-        {"12345", "12345", true},
-        {"", "", false},
+        {"+15550100200", "+15550100200", "", true},
+        {"+15550100200", "15550100200", "", true},     // the type of number lost, the digits kept
+        {"+15550100200", "5550100200", "1", true},     // national, country code 1
+        {"5550100200", "+445550100200", "1", false},   // the national number is one of the home country's
+        {"5550100200", "+865550100200", "1", false},
+        {"+15550100200", "5550100200", "", false},     // no home country known: no national number matches
+        {"+4915123456789", "015123456789", "49", true},  // national with its trunk prefix
+        {"004915123456789", "+4915123456789", "", true},
+        {"+49 151 2345-6789", "+4915123456789", "", true},
+        {"015123456789", "15123456789", "", true},
+        {"+4915123456789", "+4415123456789", "49", false},  // another country
+        {"+4915123456789", "5123456789", "49", false},      // the country code is 49: a digit of the number is missing
+        {"+74951234567", "84951234567", "7", true},         // Russia's trunk prefix is 8
+        {"+390612345678", "0612345678", "39", true},        // Italy keeps the 0 in the number
+        {"+15550100200", "0100200", "1", false},            // too few digits to stand for the number
+        {"+15550100200", "+15550100201", "1", false},
+        {"+15550100200", "sipgate", "1", false},            // alphanumeric: never a number
+        {"12345", "12345", "", true},
+        {"", "", "", false},
     };
     for (const auto& p : pairs) {
-        EXPECT_EQ(service::sameNumber(p.a, p.b), p.same) << p.a << " and " << p.b;
-        EXPECT_EQ(service::sameNumber(p.b, p.a), p.same) << p.b << " and " << p.a;
+        const std::vector<std::string> home = {p.home};
+        EXPECT_EQ(service::sameNumber(p.a, p.b, home), p.same) << p.a << " and " << p.b << " at home in " << p.home;
+        EXPECT_EQ(service::sameNumber(p.b, p.a, home), p.same) << p.b << " and " << p.a << " at home in " << p.home;
+    }
+    const struct {
+        const char* from;
+        const char* country;
+    } countries[] = {{"+15550100200", "1"}, {"+44 20 7946 0000", "44"}, {"00493012345678", "49"}, {"+3725123456", "372"},
+                     {"5550100200", ""}, {"sipgate", ""}};
+    for (const auto& c : countries) {
+        EXPECT_EQ(service::countryCode(c.from), c.country) << c.from;
+    }
+    const struct {
+        const char* mcc;
+        const char* country;
+    } mccs[] = {{"310", "1"}, {"234", "44"}, {"262", "49"}, {"460", "86"}, {"250", "7"}, {"724", "55"}, {"001", ""}, {"99", ""}};
+    for (const auto& m : mccs) {
+        EXPECT_EQ(service::countryOfMcc(m.mcc), m.country) << m.mcc;
     }
 }
 
 TEST(Settings, EveryOneIsCheckedAndNamesItsLine)
 {
+    using namespace std::string_literals;
     const struct {
-        const char* text;
+        std::string text;
         const char* error;  // after "FILE:", or "" when read
     } cases[] = {
-        {"modem = /dev/ttyUSB2\nbaud = 57600\nrtscts = yes\nframing = strict\nreply_from = +1555, 0049151\nretries = 0\n"
-         "retry_interval = 60\nreply_wait = 600\nlist_interval = 10\n", ""},
+        {"modem = /dev/ttyUSB2\nbaud = 57600  # the modem's own\nrtscts = yes\nframing = strict\nreply_from = +1555, 0049151\n"
+         "retries = 0\nretry_interval = 60\nreply_wait = 600\nlist_interval = 10\ntree = /etc/maker/tree.txt\n",
+         ""},
         {"modem = /dev/ttyUSB2\nbaud = 12345\n", "2: baud is none of the serial speeds"},
         {"modem = /dev/ttyUSB2\nbaud = fast\n", "2: baud is none of the serial speeds"},
         {"# the modem\nmodme = /dev/ttyUSB2\n", "2: unknown setting: modme = /dev/ttyUSB2"},
@@ -206,10 +234,12 @@ TEST(Settings, EveryOneIsCheckedAndNamesItsLine)
         {"modem = /dev/a\nmodem = /dev/b\n", "2: given twice: modem = /dev/b"},
         {"modem = /dev/a\nreply_from = +1555, server\n", "2: reply_from: 'server' is no telephone number"},
         {"modem = /dev/a\nretries = 101\n", "2: retries is a number from 0 to 100"},
-        {"modem = /dev/a\nretry_interval = 0\n", "2: retry_interval is a number of seconds from 1 to 2678400"},
-        {"modem = /dev/a\nlist_interval = 0\n", "2: list_interval is a number of seconds from 1 to 86400"},
+        {"retry_interval = 0\n", "1: retry_interval is a number of seconds from 1 to 2678400"},
+        {"reply_wait = 0\n", "1: reply_wait is a number of seconds from 1 to 2678400"},
+        {"list_interval = 86401\n", "1: list_interval is a number of seconds from 1 to 86400"},
         {"modem = /dev/a\nreply_wait =\n", "2: no value: reply_wait ="},
-        {"baud = 9600\n", " no modem given (modem = /dev/dmreg-modem, say)"},
+        {"modem = /dev/a\0b\n"s, "1: a NUL byte in the line: modem = /dev/a\\x00b"},
+        {"modem = /" + std::string(70000, 'x') + "\n", "1: a line longer than 4096 bytes: modem = /xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx..."},
     };
     const std::string path = kWork + "/settings.conf";
     for (const auto& c : cases) {
@@ -217,16 +247,27 @@ TEST(Settings, EveryOneIsCheckedAndNamesItsLine)
         service::Settings settings;
         std::string error;
         const bool read = service::readSettings(path, settings, error);
-        EXPECT_EQ(read ? "" : error.substr(0, path.size() + 1 + strlen(c.error)), read ? "" : path + ":" + c.error) << c.text;
+        const std::string want = *c.error == '\0' ? "" : path + ":" + c.error;
+        EXPECT_EQ(error.substr(0, want.size()), want) << c.text.substr(0, 80);
+        EXPECT_LT(error.size(), path.size() + 200) << "a line echoed whole";
         EXPECT_EQ(read, *c.error == '\0') << error;
-        if (read) {
+        if (read) {  // each setting where it belongs
+            EXPECT_EQ(settings.modem, "/dev/ttyUSB2");
             EXPECT_EQ(settings.baud, 57600);
             EXPECT_TRUE(settings.rtscts && settings.strictFraming);
             EXPECT_EQ(settings.replyFrom, (std::vector<std::string>{"+1555", "0049151"}));
             EXPECT_EQ(settings.retries, 0);
-            EXPECT_EQ(settings.retryIntervalMs + settings.replyWaitMs + settings.listIntervalMs, 670000);
+            EXPECT_EQ(settings.retryIntervalMs, 60000);
+            EXPECT_EQ(settings.replyWaitMs, 600000);
+            EXPECT_EQ(settings.listIntervalMs, 10000);
+            EXPECT_EQ(settings.tree, "/etc/maker/tree.txt");
         }
     }
+    service::Settings defaults;
+    std::string error;
+    EXPECT_TRUE(service::readSettings(kWork + "/no-such-folder/dmregd.conf", defaults, error, true)) << "a missing default file";
+    EXPECT_EQ(defaults.modem + " " + defaults.tree, "/dev/dmreg-modem " + kWork + "/no-such-folder/tree.txt");
+    EXPECT_FALSE(service::readSettings(kWork + "/no-such-folder/dmregd.conf", defaults, error));
 }
 
 }  // namespace

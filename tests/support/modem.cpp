@@ -63,6 +63,50 @@ std::vector<std::string> Simulator::record() const
     return lines;
 }
 
+std::string reply(const std::string& data, int destPort, int reference, int total, int seq, const std::string& from)
+{
+    char hex[40];
+    if (reference < 0) {
+        snprintf(hex, sizeof(hex), "060504%04X4266", destPort);
+    } else {
+        snprintf(hex, sizeof(hex), "0B0504%04X42660003%02X%02X%02X", destPort, reference, total, seq);
+    }
+    std::string userData = hex;
+    for (unsigned char c : data) {
+        snprintf(hex, sizeof(hex), "%02X", c);
+        userData += hex;
+    }
+    std::string digits = from.substr(from[0] == '+' ? 1 : 0);
+    std::string address;
+    char head[16];
+    if (from.compare(0, 5, "name:") == 0) {  // an alphanumeric originator: the name in packed 7-bit
+        const std::string name = from.substr(5);
+        unsigned bits = 0;
+        int held = 0;
+        for (const char c : name) {
+            bits |= static_cast<unsigned>(c & 0x7F) << held;
+            for (held += 7; held >= 8; held -= 8, bits >>= 8) {
+                snprintf(hex, sizeof(hex), "%02X", bits & 0xFF);
+                address += hex;
+            }
+        }
+        if (held > 0) {
+            snprintf(hex, sizeof(hex), "%02X", bits & 0xFF);
+            address += hex;
+        }
+        snprintf(head, sizeof(head), "0040%02zXD0", address.size());  // the length in semi-octets
+    } else {
+        for (size_t i = 0; i < digits.size(); i += 2) {
+            address += i + 1 < digits.size() ? digits[i + 1] : 'F';
+            address += digits[i];
+        }
+        snprintf(head, sizeof(head), "0040%02zX%s", digits.size(), from[0] == '+' ? "91" : "81");
+    }
+    snprintf(hex, sizeof(hex), "%02zX", userData.size() / 2);
+    // no service centre, UDHI, the originator, 8-bit data, a time stamp, then the length
+    return head + address + "000462216001030040" + std::string(hex) + userData;
+}
+
 std::vector<std::string> decodedByWireshark(const std::vector<std::string>& pdus)
 {
     std::string command = DMREG_TEST_SUPPORT "/../../tools/sms-wireshark.sh --fields submit";

@@ -30,6 +30,12 @@ private:
     int m_out = -1;
 };
 
+// The server's reply as the modem stores it: an SMS-DELIVER of 8-bit data from the server's
+// port 16998 to destPort, whole or as segment seq of total under reference, from a number ("+"
+// for the international type) or a name ("name:Bank").
+std::string reply(const std::string& data, int destPort = 16999, int reference = -1, int total = 0, int seq = 0,
+                  const std::string& from = "+15550100200");
+
 // Wireshark's fields of each SMS-SUBMIT PDU (hex with its service-centre address), "|" between
 // them: TP-MTI, TP-UDHI, TP-DA, TP-DCS, TP-VPF, TP-VP, destination and originator port, the
 // concatenation's reference, parts and part, the user data in hex. Empty when tshark is missing.

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -95,7 +96,13 @@ Program::Program(const std::vector<std::string>& argv, const std::vector<std::st
         dup2(fds[1], STDERR_FILENO);
         for (const std::string& setting : environment) {
             const size_t eq = setting.find('=');
-            setenv(setting.substr(0, eq).c_str(), setting.substr(eq + 1).c_str(), 1);
+            std::string value = setting.substr(eq + 1);
+            if (setting == "JOURNAL_STREAM=") {  // as systemd says that standard error is the journal's
+                struct stat st {};
+                fstat(STDERR_FILENO, &st);
+                value = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+            }
+            setenv(setting.substr(0, eq).c_str(), value.c_str(), 1);
         }
         std::vector<char*> args;
         for (const std::string& arg : argv) {

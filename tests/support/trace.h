@@ -39,7 +39,8 @@ private:
 // what it traces.
 class Program {
 public:
-    // argv[0] is the program's path; environment holds "NAME=value" settings added for it.
+    // argv[0] is the program's path; environment holds "NAME=value" settings added for it
+    // ("JOURNAL_STREAM=" names the program's standard error, as systemd does for the journal's).
     explicit Program(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
     ~Program() { stop(); }
     Program(const Program&) = delete;

@@ -1,0 +1,154 @@
+// dmregd's records through crashes, failing disks and power cuts, as SQLite tests its journal: one
+// whole registration on the simulated modem, with the disk shim (fsshim.cpp) killing dmregd
+// before and after each call that changes a file of its state folder, failing each such call
+// with EIO and with ENOSPC, and cutting the power before each. dmregd is then started again
+// (after a power cut in a new boot) and the server's reply delivered. After every point:
+//   - the tree parses, and the status file and the tree agree;
+//   - the registration is recorded in the end: no start is refused for good;
+//   - at most one registration SMS a boot;
+//   - a reply deleted from the modem was recorded on the disk: a power cut never takes it back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dmreg_config.h"
+#include "files.h"
+#include "lifetime.h"
+#include "modem.h"
+#include "records.h"
+#include "settings.h"
+#include "trace.h"
+
+namespace {
+
+const std::string kWork = DMREG_TEST_WORK;
+const std::string kState = service::folderOf(DMREG_STATUS_FILE);
+const std::string kTree = kState + "/tree.txt";
+const std::string kImsi = "001010123456789";
+const std::string kAck = modem::reply("IMEI:490154203237518/1");
+
+class Crash : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        mkdir((kWork + "/crash").c_str(), 0755);
+        std::ifstream tree(DMREG_TEST_SUPPORT "/../../examples/trees/handset.txt");
+        std::ofstream(kWork + "/crash/tree.txt") << tree.rdbuf();
+        std::ofstream(kWork + "/crash/dmregd.conf") << "modem = " << m_modem.device << "\ntree = " << kWork
+                                                     << "/crash/tree.txt\nretry_interval = 1\n";
+        chmod(kState.c_str(), 0700);
+    }
+
+    struct Run {
+        int status;
+        std::string trace;
+    };
+    // dmregd with the shim at point ("MODE:N", or "none"); the reply is delivered once it listens.
+    Run run(const std::string& point)
+    {
+        trace::Program dmregd({DMREG_TEST_BIN "/dmregd", "--fast", "--config", kWork + "/crash/dmregd.conf"},
+                              {"LD_PRELOAD=" DMREG_TEST_LIB "/libdmreg_fsshim.so", "DMREG_SHIM_WATCH=" + kState,
+                               "DMREG_SHIM_POINT=" + point, "DMREG_SHIM_LOG=" + kWork + "/crash/calls.log",
+                               "DMREG_SHIM_BOOT_ID=" + kWork + "/crash/boot_id"});
+        if (dmregd.waitFor("listenAndProcess()\tENTER")) {
+            m_modem.control("deliver " + kAck);
+        }
+        const int status = dmregd.end();
+        return {status, dmregd.seen()};
+    }
+
+    void fresh()
+    {
+        m_modem.control("reset");
+        for (const char* file : {"/zav_dmregstatus.cfg", "/dmregd.state", "/tree.txt"}) {
+            unlink((kState + file).c_str());
+        }
+        unlink((kWork + "/crash/calls.log").c_str());
+        std::ofstream(kWork + "/crash/boot_id") << "boot-1\n";
+        m_recordFrom = m_modem.record().size();
+    }
+
+    size_t recorded(const std::string& start) const
+    {
+        const std::vector<std::string> record = m_modem.record();
+        return static_cast<size_t>(std::count_if(record.begin() + static_cast<long>(std::min(m_recordFrom, record.size())), record.end(),
+                                                 [&](const std::string& l) { return l.compare(0, start.size(), start) == 0; }));
+    }
+
+    // One point: the faulty run, the start after it, and the invariants.
+    void point(const std::string& mode, long n)
+    {
+        SCOPED_TRACE(mode + " at call " + std::to_string(n) + ": " + call(n));
+        fresh();
+        const Run first = run(mode + ":" + std::to_string(n));
+        const service::Registration cut = service::readRegistration(DMREG_STATUS_FILE, kTree);
+        const bool deleted = recorded("cmd AT+CMGD") > 0;
+        // Whatever is on the disk now is whole: the old record or the new one.
+        std::string error;
+        service::loadRecord(kState + "/dmregd.state", error);
+        EXPECT_EQ(error, "") << first.trace;
+        struct stat st;
+        EXPECT_TRUE(stat(kTree.c_str(), &st) != 0 || parses()) << "the tree does not parse";
+        if (mode == "powercut") {
+            std::ofstream(kWork + "/crash/boot_id") << "boot-2\n";
+        }
+        const Run second = run("none");
+        EXPECT_EQ(second.status, 0) << first.trace << "\n---- started again ----\n" << second.trace;
+        EXPECT_TRUE(parses()) << "the tree does not parse";
+        const service::Registration r = service::readRegistration(DMREG_STATUS_FILE, kTree);
+        EXPECT_TRUE(service::agree(r)) << r.statusImsi << " / " << r.treeStatus << " " << r.treeImsi;
+        EXPECT_EQ(r.statusImsi, kImsi) << "not registered in the end";
+        EXPECT_LE(recorded("pdu "), mode == "powercut" ? 2u : 1u) << "more than one registration SMS a boot";
+        if (deleted) {
+            EXPECT_EQ(cut.statusImsi, kImsi) << "the reply left the modem before its registration was on the disk";
+        }
+    }
+
+    static bool parses()
+    {
+        setenv("DMNATIVE_TREE", kTree.c_str(), 1);
+        return service::readTreeFacts().readable;
+    }
+
+    // What call n was, as the count run logged it.
+    std::string call(long n) const { return n > 0 && static_cast<size_t>(n) <= m_calls.size() ? m_calls[n - 1] : "?"; }
+
+    // The calls of a whole registration without a fault.
+    long count()
+    {
+        fresh();
+        const Run clean = run("none:0");
+        EXPECT_EQ(clean.status, 0) << clean.trace;
+        std::ifstream log(kWork + "/crash/calls.log");
+        m_calls.clear();
+        for (std::string line; std::getline(log, line);) {
+            m_calls.push_back(line);
+        }
+        return static_cast<long>(m_calls.size());
+    }
+
+    void everyPoint(const std::string& mode)
+    {
+        const long calls = count();
+        ASSERT_GE(calls, 20) << "the shim saw too few calls to change files";
+        for (long n = 1; n <= calls; ++n) {
+            point(mode, n);
+        }
+        RecordProperty("points", static_cast<int>(calls));
+    }
+
+    modem::Simulator m_modem{kWork + "/crash-modem"};
+    size_t m_recordFrom = 0;
+    std::vector<std::string> m_calls;
+};
+
+TEST_F(Crash, KilledBeforeEveryFileChangingCall) { everyPoint("kill-before"); }
+TEST_F(Crash, KilledAfterEveryFileChangingCall) { everyPoint("kill-after"); }
+TEST_F(Crash, EveryFileChangingCallFailsWithAnIoError) { everyPoint("eio"); }
+TEST_F(Crash, EveryFileChangingCallFindsTheDiskFull) { everyPoint("enospc"); }
+TEST_F(Crash, ThePowerFailsBeforeEveryFileChangingCall) { everyPoint("powercut"); }
+
+}  // namespace

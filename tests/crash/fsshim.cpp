@@ -1,0 +1,469 @@
+// A disk that fails on purpose, loaded into a program with LD_PRELOAD. It sees every call that
+// changes a file in the folders it watches, numbers them from 1, and at the one it is told:
+//
+//   kill-before:N   the program is killed just before call N
+//   kill-after:N    and just after it
+//   eio:N, enospc:N call N fails with EIO or ENOSPC, and the program goes on
+//   powercut:N      the power fails before call N: what was written but not synced is lost,
+//                   as are the names (new, renamed, removed) whose folder was not synced,
+//                   then the program is killed
+//
+// It keeps what the disk holds for sure: each file's bytes at its last fsync, each watched
+// folder's names at its last fsync (what was there at the start counts as synced). Settings, all
+// from the environment: DMREG_SHIM_WATCH (folders, ':' between them), DMREG_SHIM_POINT,
+// DMREG_SHIM_LOG (each call, a line), DMREG_SHIM_BOOT_ID (read in place of the kernel's boot id).
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <map>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+template <class F>
+F real(const char* name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+struct Real {
+    int (*open)(const char*, int, ...) = real<int (*)(const char*, int, ...)>("open");
+    int (*openat)(int, const char*, int, ...) = real<int (*)(int, const char*, int, ...)>("openat");
+    ssize_t (*write)(int, const void*, size_t) = real<ssize_t (*)(int, const void*, size_t)>("write");
+    int (*close)(int) = real<int (*)(int)>("close");
+    int (*fsync)(int) = real<int (*)(int)>("fsync");
+    int (*fdatasync)(int) = real<int (*)(int)>("fdatasync");
+    int (*rename)(const char*, const char*) = real<int (*)(const char*, const char*)>("rename");
+    int (*unlink)(const char*) = real<int (*)(const char*)>("unlink");
+    int (*unlinkat)(int, const char*, int) = real<int (*)(int, const char*, int)>("unlinkat");
+    int (*mkdir)(const char*, mode_t) = real<int (*)(const char*, mode_t)>("mkdir");
+    int (*mkostemp)(char*, int) = real<int (*)(char*, int)>("mkostemp");
+    int (*fchmod)(int, mode_t) = real<int (*)(int, mode_t)>("fchmod");
+    int (*ftruncate)(int, off_t) = real<int (*)(int, off_t)>("ftruncate");
+};
+
+struct Durable {
+    std::map<std::string, ino_t> names;  // a watched folder's names at its last sync
+};
+
+class Disk {
+public:
+    Disk()
+    {
+        const char* watch = getenv("DMREG_SHIM_WATCH");
+        for (const char* at = watch; at != nullptr && *at != '\0';) {
+            const char* colon = strchr(at, ':');
+            const std::string folder(at, colon != nullptr ? static_cast<size_t>(colon - at) : strlen(at));
+            char resolved[PATH_MAX];
+            if (realpath(folder.c_str(), resolved) != nullptr) {
+                m_folders[resolved] = Durable();
+                synced(resolved, true);
+            }
+            at = colon != nullptr ? colon + 1 : nullptr;
+        }
+        const char* point = getenv("DMREG_SHIM_POINT");
+        if (point != nullptr && strchr(point, ':') != nullptr) {
+            m_mode.assign(point, static_cast<size_t>(strchr(point, ':') - point));
+            m_at = atol(strchr(point, ':') + 1);
+        }
+        const char* log = getenv("DMREG_SHIM_LOG");
+        m_log = log != nullptr ? m_real.open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1;
+        const char* boot = getenv("DMREG_SHIM_BOOT_ID");
+        m_bootId = boot != nullptr ? boot : "";
+    }
+
+    const Real& calls() const { return m_real; }
+    const std::string& bootId() const { return m_bootId; }
+
+    // The watched folder of a path, "" for none.
+    std::string folderOf(const char* path, int dirFd = AT_FDCWD) const
+    {
+        std::string full = path;
+        if (path[0] != '/') {
+            char base[PATH_MAX];
+            const std::string self = dirFd == AT_FDCWD ? "/proc/self/cwd" : "/proc/self/fd/" + std::to_string(dirFd);
+            const ssize_t n = readlink(self.c_str(), base, sizeof(base) - 1);
+            full = (n > 0 ? std::string(base, static_cast<size_t>(n)) : std::string(".")) + "/" + path;
+        }
+        const size_t slash = full.rfind('/');
+        char resolved[PATH_MAX];
+        if (realpath(slash == 0 ? "/" : full.substr(0, slash).c_str(), resolved) == nullptr) {
+            return "";
+        }
+        return m_folders.count(resolved) != 0 ? resolved : "";
+    }
+    bool isWatchedFolder(const char* path) const
+    {
+        char resolved[PATH_MAX];
+        return realpath(path, resolved) != nullptr && m_folders.count(resolved) != 0;
+    }
+    bool watchedFd(int fd) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_fds.count(fd) != 0;
+    }
+    void track(int fd, const std::string& folder)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (fd >= 0 && !folder.empty()) {
+            m_fds[fd] = folder;
+            struct stat st;
+            if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+                m_contents.erase(st.st_ino);  // a new file: none of it is on the disk yet
+            }
+        }
+    }
+    void untrack(int fd)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_fds.erase(fd);
+    }
+
+    // Call number n is about to be made: true when it is to fail (errno set).
+    bool before(const char* what, const std::string& detail)
+    {
+        std::lock_guard<std::mutex> lock(m_callMutex);
+        const long n = ++m_count;
+        note(std::to_string(n) + " " + what + " " + detail);
+        if (n != m_at) {
+            return false;
+        }
+        if (m_mode == "kill-before") {
+            kill(getpid(), SIGKILL);
+        } else if (m_mode == "powercut") {
+            powerCut();
+            kill(getpid(), SIGKILL);
+        } else if (m_mode == "eio" || m_mode == "enospc") {
+            errno = m_mode == "eio" ? EIO : ENOSPC;
+            return true;
+        }
+        return false;
+    }
+    void after()
+    {
+        if (m_count == m_at && m_mode == "kill-after") {
+            kill(getpid(), SIGKILL);
+        }
+    }
+
+    // fsync of fd: a file's bytes, or a watched folder's names, are now on the disk.
+    void synced(int fd)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            return;
+        }
+        if (S_ISREG(st.st_mode)) {
+            m_contents[st.st_ino] = contentOf("/proc/self/fd/" + std::to_string(fd));
+            return;
+        }
+        char path[PATH_MAX];
+        const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof(path) - 1);
+        if (n > 0 && m_folders.count(std::string(path, static_cast<size_t>(n))) != 0) {
+            synced(std::string(path, static_cast<size_t>(n)), false);
+        }
+    }
+
+private:
+    void note(const std::string& line) const
+    {
+        if (m_log >= 0) {
+            const std::string text = line + "\n";
+            m_real.write(m_log, text.data(), text.size());
+        }
+    }
+
+    std::string contentOf(const std::string& path) const
+    {
+        std::string content;
+        const int fd = m_real.open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        char buffer[4096];
+        for (ssize_t got; fd >= 0 && (got = read(fd, buffer, sizeof(buffer))) > 0;) {
+            content.append(buffer, static_cast<size_t>(got));
+        }
+        if (fd >= 0) {
+            m_real.close(fd);
+        }
+        return content;
+    }
+
+    // The folder's names as they are now are on the disk; files never synced come back empty,
+    // but for those there at the start.
+    void synced(const std::string& folder, bool initial)
+    {
+        Durable& durable = m_folders[folder];
+        durable.names.clear();
+        DIR* dir = opendir(folder.c_str());
+        for (const dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+            struct stat st;
+            const std::string path = folder + "/" + e->d_name;
+            if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                continue;
+            }
+            durable.names[e->d_name] = st.st_ino;
+            if (m_contents.count(st.st_ino) == 0) {
+                m_contents[st.st_ino] = initial ? contentOf(path) : "";
+            }
+        }
+        if (dir != nullptr) {
+            closedir(dir);
+        }
+    }
+
+    // Every watched folder as the disk holds it for sure.
+    void powerCut()
+    {
+        note("power cut");
+        for (const auto& folder : m_folders) {
+            DIR* dir = opendir(folder.first.c_str());
+            std::vector<std::string> present;
+            for (const dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+                struct stat st;
+                if (lstat((folder.first + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                    present.push_back(e->d_name);
+                }
+            }
+            if (dir != nullptr) {
+                closedir(dir);
+            }
+            for (const std::string& name : present) {
+                m_real.unlink((folder.first + "/" + name).c_str());
+            }
+            for (const auto& name : folder.second.names) {
+                const std::string& content = m_contents[name.second];
+                const int fd = m_real.open((folder.first + "/" + name.first).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                m_real.write(fd, content.data(), content.size());
+                m_real.close(fd);
+            }
+        }
+    }
+
+    Real m_real;
+    mutable std::mutex m_mutex;
+    std::mutex m_callMutex;
+    std::map<std::string, Durable> m_folders;
+    std::map<ino_t, std::string> m_contents;  // each file's bytes at its last sync
+    std::map<int, std::string> m_fds;         // descriptors of files in watched folders
+    std::string m_mode;
+    long m_at = 0;
+    long m_count = 0;
+    int m_log = -1;
+    std::string m_bootId;
+};
+
+Disk& disk()
+{
+    static Disk* d = new Disk();  // never destroyed: calls come until the very end
+    return *d;
+}
+
+bool changes(int flags)
+{
+    return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0;
+}
+
+int opened(int dirFd, const char* path, int flags, mode_t mode)
+{
+    Disk& d = disk();
+    if (strcmp(path, "/proc/sys/kernel/random/boot_id") == 0 && !d.bootId().empty()) {
+        return d.calls().open(d.bootId().c_str(), flags, mode);
+    }
+    const std::string folder = d.folderOf(path, dirFd);
+    if ((flags & O_DIRECTORY) != 0 && d.isWatchedFolder(path)) {
+        const int fd = d.calls().openat(dirFd, path, flags, mode);
+        d.track(fd, path);  // a watched folder, to be synced
+        return fd;
+    }
+    if (folder.empty() || !changes(flags)) {
+        return d.calls().openat(dirFd, path, flags, mode);
+    }
+    if (d.before("open", path)) {
+        return -1;
+    }
+    const int fd = d.calls().openat(dirFd, path, flags, mode);
+    d.track(fd, folder);
+    d.after();
+    return fd;
+}
+
+mode_t modeOf(int flags, va_list args)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+// A call on a path of a watched folder: counted, and failed or let through.
+template <class Call>
+int onPath(const char* what, const char* path, Call call)
+{
+    if (disk().folderOf(path).empty()) {
+        return call();
+    }
+    if (disk().before(what, path)) {
+        return -1;
+    }
+    const int result = call();
+    disk().after();
+    return result;
+}
+
+template <class Call>
+int onFd(const char* what, int fd, Call call)
+{
+    if (!disk().watchedFd(fd)) {
+        return call();
+    }
+    if (disk().before(what, "fd " + std::to_string(fd))) {
+        return -1;
+    }
+    const int result = call();
+    disk().after();
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeOf(flags, args);
+    va_end(args);
+    return opened(AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeOf(flags, args);
+    va_end(args);
+    return opened(AT_FDCWD, path, flags, mode);
+}
+
+int openat(int dirFd, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeOf(flags, args);
+    va_end(args);
+    return opened(dirFd, path, flags, mode);
+}
+
+int mkostemp(char* templ, int flags)
+{
+    if (disk().folderOf(templ).empty()) {
+        return disk().calls().mkostemp(templ, flags);
+    }
+    const std::string folder = disk().folderOf(templ);
+    if (disk().before("mkostemp", templ)) {
+        return -1;
+    }
+    const int fd = disk().calls().mkostemp(templ, flags);
+    disk().track(fd, folder);
+    disk().after();
+    return fd;
+}
+
+ssize_t write(int fd, const void* buffer, size_t size)
+{
+    if (!disk().watchedFd(fd)) {
+        return disk().calls().write(fd, buffer, size);
+    }
+    if (disk().before("write", "fd " + std::to_string(fd))) {
+        return -1;
+    }
+    const ssize_t written = disk().calls().write(fd, buffer, size);
+    disk().after();
+    return written;
+}
+
+int close(int fd)
+{
+    disk().untrack(fd);
+    return disk().calls().close(fd);
+}
+
+int fsync(int fd)
+{
+    return onFd("fsync", fd, [fd] {
+        const int result = disk().calls().fsync(fd);
+        if (result == 0) {
+            disk().synced(fd);
+        }
+        return result;
+    });
+}
+
+int fdatasync(int fd)
+{
+    return onFd("fdatasync", fd, [fd] {
+        const int result = disk().calls().fdatasync(fd);
+        if (result == 0) {
+            disk().synced(fd);
+        }
+        return result;
+    });
+}
+
+int fchmod(int fd, mode_t mode)
+{
+    return onFd("fchmod", fd, [=] { return disk().calls().fchmod(fd, mode); });
+}
+
+int ftruncate(int fd, off_t length)
+{
+    return onFd("ftruncate", fd, [=] { return disk().calls().ftruncate(fd, length); });
+}
+
+int rename(const char* from, const char* to)
+{
+    const bool watched = !disk().folderOf(from).empty() || !disk().folderOf(to).empty();
+    if (!watched) {
+        return disk().calls().rename(from, to);
+    }
+    if (disk().before("rename", std::string(from) + " " + to)) {
+        return -1;
+    }
+    const int result = disk().calls().rename(from, to);
+    disk().after();
+    return result;
+}
+
+int unlink(const char* path)
+{
+    return onPath("unlink", path, [path] { return disk().calls().unlink(path); });
+}
+
+int unlinkat(int dirFd, const char* path, int flags)
+{
+    if (disk().folderOf(path, dirFd).empty()) {
+        return disk().calls().unlinkat(dirFd, path, flags);
+    }
+    if (disk().before("unlinkat", path)) {
+        return -1;
+    }
+    const int result = disk().calls().unlinkat(dirFd, path, flags);
+    disk().after();
+    return result;
+}
+
+int mkdir(const char* path, mode_t mode)
+{
+    return onPath("mkdir", path, [=] { return disk().calls().mkdir(path, mode); });
+}
+
+}  // extern "C"
