@@ -139,12 +139,16 @@ soak: host
 # Static analysis of the library, the platform libraries and the service's programs: clang-tidy
 # (.clang-tidy) and cppcheck.
 LINTED := src/*.cpp platform/zavtapi/zavtapi.cpp platform/dmnative/dmnative.cpp platform/atmodem/*.cpp \
-  service/*.cpp tools/dmreg-modem-sim.cpp
+  service/*.cpp tools/*.cpp
+# The project's own headers, named from the checkout's folder whatever it is called: every header of
+# src/, service/, tools/ and platform/, and the vector template.
+SOURCE_REGEX := $(shell printf '%s' '$(CURDIR)' | sed 's/[][\.*^$$+?(){}|]/\\&/g')
+HEADER_FILTER := ^$(SOURCE_REGEX)/((src|service|tools|platform/[a-z]+)/[^/]*\.(h|hpp)|include/utility/dmvector)$$
 lint: host
-	clang-tidy -p $(HOST) --quiet $(LINTED)
+	clang-tidy -p $(HOST) --quiet --header-filter='$(HEADER_FILTER)' $(LINTED)
 	cppcheck --enable=warning,performance,portability --std=c++17 --inline-suppr --error-exitcode=1 --quiet \
 	  -I src -I include -I platform/include -I platform/zavtapi -I platform/dmnative -I platform/atmodem -I service -I $(HOST)/generated \
-	  --suppress=missingIncludeSystem src platform service tools/dmreg-modem-sim.cpp
+	  --suppress=missingIncludeSystem src platform service tools
 	@echo "lint: clang-tidy and cppcheck find nothing in $(words $(wildcard $(LINTED))) files" | tee -a $(SUMMARY)
 
 # Line and branch coverage of the library (src/ and include/) by the host suite. Every program's

@@ -309,12 +309,8 @@ bool serviceOnTheModem(const std::string& folder, int seconds, double& wakeUpsPe
     const long before = contextSwitches(service);
     poll(nullptr, 0, seconds * 1000);
     wakeUpsPerMinute = static_cast<double>(contextSwitches(service) - before) * 60 / seconds;
-    FILE* pdu = popen("bash -c 'source " DMREG_SOURCE_DIR "/tools/deliver-pdu.sh; "
-                      "deliver_pdu +15550100200 IMEI:490154203237518/1 16999 16998'", "r");
-    char ack[512] = {};
-    registered = pdu != nullptr && fgets(ack, sizeof(ack), pdu) != nullptr && pclose(pdu) == 0;
-    const std::string deliver = "deliver " + std::string(ack);
-    registered = registered && write(control, deliver.data(), deliver.size()) == static_cast<ssize_t>(deliver.size()) &&
+    const std::string reply = "reply +15550100200 IMEI:490154203237518/1\n";
+    registered = registered && write(control, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size()) &&
                  traceShows(trace, seen, "is confirmed");
     int status = -1;
     waitpid(service, &status, 0);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <limits.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -31,13 +32,13 @@ std::string lockHolder(const struct stat& file)
     readFile("/proc/locks", 1 << 20, locks, error);
     char wanted[64];
     snprintf(wanted, sizeof(wanted), "%02x:%02x:%lu", major(file.st_dev), minor(file.st_dev), static_cast<unsigned long>(file.st_ino));
-    for (size_t start = 0, end; (end = locks.find('\n', start)) != std::string::npos; start = end + 1) {
-        char kind[16];
-        char id[64];
-        long pid = 0;
-        if (sscanf(locks.substr(start, end - start).c_str(), "%*d: %15s %*s %*s %ld %63s", kind, &pid, id) == 3 &&
-            strcmp(id, wanted) == 0 && pid != getpid()) {
-            return std::to_string(pid);
+    std::istringstream lines(locks);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, mandatory, access, pid, id;
+        if (fields >> number >> kind >> mandatory >> access >> pid >> id && id == wanted && pid != std::to_string(getpid()) &&
+            pid.find_first_not_of("0123456789") == std::string::npos) {
+            return pid;
         }
     }
     return "";

@@ -66,7 +66,7 @@ bool exchange(const std::string& socketPath, const std::string& text, std::strin
 }
 
 // The messages the modem hands over without storing them (+CMT) are kept under this name.
-const std::string kDirect = "CMT";
+constexpr char kDirect[] = "CMT";
 
 std::string keyOf(const std::string& storage, int index)
 {

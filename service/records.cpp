@@ -1,6 +1,7 @@
 #include "records.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "files.h"
@@ -8,14 +9,18 @@
 namespace service {
 namespace {
 
-const std::string kRegistration = "./DevDetail/Ext/Conf/PMF/Agents/Registration/";
-const std::string kImsiNode = kRegistration + "RegIMSI";
-const std::string kStatusNode = kRegistration + "RegStatus";
-const std::string kCopyMark = "# dmregd's own copy of ";
+constexpr char kImsiNode[] = "./DevDetail/Ext/Conf/PMF/Agents/Registration/RegIMSI";
+constexpr char kStatusNode[] = "./DevDetail/Ext/Conf/PMF/Agents/Registration/RegStatus";
+constexpr char kCopyMark[] = "# dmregd's own copy of ";
 
 bool isNode(const std::string& line, const std::string& path)
 {
     return line.compare(0, path.size(), path) == 0 && line.size() > path.size() && line[path.size()] == ' ';
+}
+
+bool isCopy(const std::string& text)
+{
+    return text.compare(0, strlen(kCopyMark), kCopyMark) == 0;
 }
 
 }  // namespace
@@ -44,7 +49,7 @@ Registration readRegistration(const std::string& statusFile, const std::string& 
     std::string value;
     if (readFile(tree, kLongestTree, text, error) == Read::Ok) {
         r.treeImsi = leafValue(text, kImsiNode, value) ? value : "";
-        r.treeStatus = leafValue(text, kStatusNode, value) && !value.empty() ? atoi(value.c_str()) : -1;
+        r.treeStatus = leafValue(text, kStatusNode, value) && !value.empty() ? static_cast<int>(strtol(value.c_str(), nullptr, 10)) : -1;
     }
     return r;
 }
@@ -73,11 +78,10 @@ bool makeTreeCopy(const std::string& makerText, const std::string& makerPath, co
     std::string before;
     std::string error;
     const Read read = readFile(copyPath, kLongestTree, before, error);
-    if (read == Read::Ok && before.compare(0, kCopyMark.size(), kCopyMark) != 0 &&
-        !writeDurably(copyPath + ".earlier", before, result.error)) {
+    if (read == Read::Ok && !isCopy(before) && !writeDurably(copyPath + ".earlier", before, result.error)) {
         return false;
     }
-    if (read == Read::Ok && before.compare(0, kCopyMark.size(), kCopyMark) != 0) {
+    if (read == Read::Ok && !isCopy(before)) {
         result.notes.push_back("the tree " + copyPath + " of an earlier version is kept as " + copyPath +
                                ".earlier: the tree is now made from " + makerPath + " at every start, and edits go there");
     }
@@ -99,7 +103,7 @@ bool makeTreeCopy(const std::string& makerText, const std::string& makerPath, co
         r.treeImsi = r.statusImsi;
         r.treeStatus = r.statusImsi.empty() ? 0 : 1;
     }
-    const std::string copy = kCopyMark + makerPath + ", made at every start: edit that file, not this one.\n" +
+    const std::string copy = std::string(kCopyMark) + makerPath + ", made at every start: edit that file, not this one.\n" +
                              withRegistration(makerText, r.treeImsi, r.treeStatus < 0 ? 0 : r.treeStatus);
     return copy == before || writeDurably(copyPath, copy, result.error);
 }

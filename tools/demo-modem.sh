@@ -5,7 +5,6 @@
 # BUILD_DIR and leaves nothing outside it.
 set -u
 source "$(dirname "$0")/demo-lib.sh"
-source "$(dirname "$0")/deliver-pdu.sh"
 run=${DMREG_EMULATOR:-}
 work=$build/demo-modem
 service_pid=""
@@ -59,8 +58,11 @@ imei=$(sed -n 's/.*msg: IMEI:\([0-9]*\)\/.*/\1/p' dmregd-1.log | head -n 1)
 [ -n "$imei" ] || fail "no IMEI in the SMS"
 
 say "Playing the DM server: its acknowledgement arrives in the modem as an SMS to the client port."
-# From the server number, 8-bit data from the server's port to the client's, stamped now (UTC).
-ack=$(deliver_pdu "$(tree_value ServerNumber)" "IMEI:$imei/1" "$(tree_value ClientPort)" "$(tree_value ServerPort)")
+# The simulator builds it: from the server number, 8-bit data from the server's port to the
+# client's, stamped now (UTC).
+sim "set ports = $(tree_value ClientPort) $(tree_value ServerPort)" > /dev/null || exit 1
+ack=$(sim "pdu $(tree_value ServerNumber) IMEI:$imei/1") || exit 1
+ack=${ack#ok }
 echo "   $ack"
 wireshark deliver "$ack"
 answer=$(sim "deliver $ack") || exit 1  # sim has told why

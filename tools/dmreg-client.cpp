@@ -150,8 +150,9 @@ int main(int argc, char** argv)
             return kOk;
         } else if (arg == "--socket" && i + 1 < argc) {
             socketPath = argv[++i];
-        } else if (arg == "--timeout" && i + 1 < argc && allDigits(argv[i + 1]) && atoi(argv[i + 1]) > 0) {
-            timeout = atoi(argv[++i]);
+        } else if (arg == "--timeout" && i + 1 < argc && allDigits(argv[i + 1]) && strlen(argv[i + 1]) < 6 &&
+                   strtol(argv[i + 1], nullptr, 10) > 0) {
+            timeout = static_cast<int>(strtol(argv[++i], nullptr, 10));
         } else {
             fprintf(stderr, "dmreg-client: unknown or incomplete option '%s'\n\n", arg.c_str());
             usage(stderr);

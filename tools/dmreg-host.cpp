@@ -62,7 +62,7 @@ extern "C" unsigned int sleep(unsigned int seconds)
 {
     if (g_fast) {
         fprintf(stderr, "[dmreg-host] sleep(%u) shortened to 10 ms\n", seconds);
-        const timespec shortWait{0, 10 * 1000 * 1000};
+        const timespec shortWait{0, 10L * 1000 * 1000};
         nanosleep(&shortWait, nullptr);
         return 0;
     }

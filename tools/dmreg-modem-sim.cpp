@@ -38,9 +38,12 @@ void usage(FILE* out)
             "\n"
             "Standard input also takes: vanish, return, store [STORAGE] [STATUS] PDU (STORAGE ME, SM\n"
             "or MT, ME when not given; STATUS 0 to 3, 1 when not given), deliver [STORAGE] PDU (stored\n"
-            "unread and announced with +CMTI), urc LINE, flood N LINE (an unsolicited result N times),\n"
-            "datamode (waiting for a PDU, as a modem an earlier program left at the prompt), stored\n"
-            "(STORAGE:INDEX:STATUS of each message), reset. Each is answered with \"ok ...\" or\n"
+            "unread and announced with +CMTI), reply [STORAGE] NUMBER TEXT (the server's reply from\n"
+            "NUMBER, delivered: TEXT as 8-bit data between the ports of the \"ports\" setting, the\n"
+            "client's 16999 and the server's 16998 when not set), pdu NUMBER TEXT (that reply's\n"
+            "SMS-DELIVER in hex, not delivered), urc LINE, flood N LINE (an unsolicited result N\n"
+            "times), datamode (waiting for a PDU, as a modem an earlier program left at the prompt),\n"
+            "stored (STORAGE:INDEX:STATUS of each message), reset. Each is answered with \"ok ...\" or\n"
             "\"error ...\" on standard output; \"ready PATH\" comes first.\n"
             "\n"
             "--record FILE appends \"cmd LINE\" for every command, \"pdu HEX\" for every submitted\n"
@@ -80,6 +83,40 @@ std::string trim(const std::string& s)
     return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
 }
 
+// Digits as an SMS carries them: each pair swapped, F filling the last (TS 23.040 9.1.2.3).
+std::string semiOctets(std::string digits)
+{
+    if (digits.size() % 2 != 0) {
+        digits += 'F';
+    }
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        std::swap(digits[i], digits[i + 1]);
+    }
+    return digits;
+}
+
+// The SMS-DELIVER of a server's reply: from number (international with "+"), 8-bit text from
+// port source to port destination, stamped now (UTC); no service-centre address before it.
+std::string deliverPdu(const std::string& number, const std::string& text, int destination, int source)
+{
+    const bool international = number[0] == '+';
+    const std::string digits = number.substr(international ? 1 : 0);
+    char stamp[16];
+    const time_t now = time(nullptr);
+    tm utc{};
+    strftime(stamp, sizeof(stamp), "%y%m%d%H%M%S", gmtime_r(&now, &utc));
+    char hex[32];
+    snprintf(hex, sizeof(hex), "0044%02zX%s", digits.size(), international ? "91" : "81");
+    std::string pdu = hex + semiOctets(digits) + "0004" + semiOctets(stamp) + "00";
+    snprintf(hex, sizeof(hex), "%02zX060504%04X%04X", text.size() + 7, destination, source);  // the header is 7 octets
+    pdu += hex;
+    for (const unsigned char c : text) {
+        snprintf(hex, sizeof(hex), "%02X", c);
+        pdu += hex;
+    }
+    return pdu;
+}
+
 // Successive answers, the last one repeating.
 struct Answers {
     std::vector<std::string> list;
@@ -100,12 +137,13 @@ public:
         m_reference = 1;
         m_late.clear();
         const char* defaults[] = {
-            "echo = on", "prompt = \\r\\n> ", "send = ok", "answer AT+CPIN? = +CPIN: READY",
+            "echo = on", "prompt = \\r\\n> ", "send = ok", "ports = 16999 16998", "answer AT+CPIN? = +CPIN: READY",
             "answer AT+CLCK=\"SC\",2 = +CLCK: 0", "answer AT+CIMI = 001010123456789", "answer AT+CGSN = 490154203237518",
             "answer AT+GSN = 490154203237518", "answer AT+CSCA? = +CSCA: \"+15550100100\",145"};
         for (const char* line : defaults) {
             set(line);
         }
+        m_defaults = m_settings;  // what {default} answers
     }
 
     // "KEY = VALUE" or "answer COMMAND = VALUE"; false for a line of another form.
@@ -201,6 +239,18 @@ public:
                 emit("\r\n+CMTI: \"" + storage + "\"," + std::to_string(index) + "\r\n");
             }
             return "ok " + std::to_string(index);
+        } else if ((word == "reply" || word == "pdu") && words.size() >= 3) {
+            // reply [STORAGE] NUMBER TEXT, pdu NUMBER TEXT
+            const bool stored = word == "reply" && words[1].size() == 2 && isupper(words[1][0]);
+            const size_t at = stored ? 2 : 1;
+            const size_t textAt = line.find(' ', line.find(words[at])) ;
+            if (words.size() <= at + 1 || textAt == std::string::npos || words[at].find_first_not_of("+0123456789") != std::string::npos) {
+                return "error " + line;
+            }
+            const std::vector<std::string> ports = split(m_settings["ports"].list[0], " ");
+            const std::string pdu = deliverPdu(words[at], line.substr(textAt + 1), static_cast<int>(strtol(ports[0].c_str(), nullptr, 10)),
+                                               ports.size() > 1 ? static_cast<int>(strtol(ports[1].c_str(), nullptr, 10)) : 0);
+            return word == "pdu" ? "ok " + pdu : control("deliver " + (stored ? words[1] + " " : std::string()) + pdu);
         } else if (word == "urc") {
             emit("\r\n" + unescape(rest) + "\r\n");
         } else if (word == "flood" && words.size() > 2) {
@@ -391,7 +441,11 @@ private:
         }
         const auto scripted = m_settings.find("answer " + line);
         std::string answer = scripted != m_settings.end() ? scripted->second.take() : "{default}";
-        respond(answer == "{default}" ? builtIn(line) : answer);
+        if (answer == "{default}") {
+            const auto usual = m_defaults.find("answer " + line);
+            answer = usual != m_defaults.end() ? usual->second.list[0] : builtIn(line);
+        }
+        respond(answer);
     }
 
     std::string m_link;
@@ -404,6 +458,7 @@ private:
     std::string m_output;  // what the device has not taken yet
     std::string m_late;    // an answer held back until the next command
     std::map<std::string, Answers> m_settings;
+    std::map<std::string, Answers> m_defaults;
     std::map<std::string, std::map<int, Stored>> m_stores;
     std::string m_readStorage;
     unsigned m_reference = 1;

@@ -27,8 +27,6 @@ wait_for() {  # wait_for COMMAND...: within 20 s
   for _ in $(seq 200); do "$@" && return 0; sleep 0.1; done
   return 1
 }
-source "$source_dir/tools/deliver-pdu.sh"
-ack=$(deliver_pdu +15550100200 IMEI:490154203237518/1 16999 16998 261206103000)
 
 folder() { [ "$1" = "$host_arch" ] && echo "$build" || echo "$build/$1"; }
 packages() { local dir; dir=$(folder "$1"); echo "$dir"/{libzavdmreg1,zavdmreg-platform,libzavdmreg-dev,dmregd}_*_"$1".deb; }
@@ -58,7 +56,7 @@ dpkg --root="$root" --force-depends --force-not-root --log=/dev/null --unpack "$
 libdir=$(dirname "$(find "$root/usr/lib" -name 'libzavdmreg.so.1' | head -n 1)")
 for file in "$libdir/libzavdmreg.so.1" "$libdir/libzavtapi.so" "$libdir/libdmnative.so.02" "$libdir/libzavdmreg.so" \
             "$root/usr/include/zavdmreg/DM_RegLaunch.h" "$root/usr/include/zavdmreg/dmt.hpp" "$root/usr/sbin/dmregd" \
-            "$root/usr/bin/dmreg-modem-sim" "$root/etc/dmreg/dmregd.conf.dpkg-new" "$root/etc/dmreg/tree.txt.dpkg-new" \
+            "$root/usr/bin/dmreg-modem-sim" "$root/usr/share/dmregd/dmregd.conf" "$root/usr/share/dmregd/tree.txt" \
             "$root/lib/systemd/system/dmregd.service" "$root/lib/udev/rules.d/77-dmreg-modem.rules" \
             "$root/usr/share/man/man8/dmregd.8.gz"; do
   [ -e "$file" ] || fail "${file#"$root"} is not installed"
@@ -70,8 +68,7 @@ exposure=$(systemd-analyze security --offline=true "$unit" 2>/dev/null | sed -n 
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 1.0) }' || fail "the unit's exposure is '$exposure', above 1.0"
 report "systemd-analyze: the unit is sound, its exposure $exposure"
 
-# The installed service and simulator, on the installed libraries. (The configuration files wait
-# as .dpkg-new for dpkg --configure, which only a real root can run.)
+# The installed service and simulator, on the installed libraries.
 sim=$build/sim
 rm -rf "$sim" && mkdir -p "$sim" && mkfifo "$sim/control"
 LD_LIBRARY_PATH=$libdir "$root/usr/bin/dmreg-modem-sim" --link "$sim/modem" < "$sim/control" > "$sim/answers" &
@@ -99,7 +96,7 @@ for arch in armhf arm64; do
   cp "$source_dir/examples/trees/handset.txt" "$dir/tree.txt"
   printf 'modem = %s\ntree = %s\n' "$dir/modem" "$dir/tree.txt" > "$dir/dmregd.conf"
   rm -f "$dir/control" "$dir/record" && mkfifo "$dir/control"
-  unshare --mount --propagation private env QEMU="$qemu" ROOT="$arm_root" DIR="$dir" ACK="$ack" bash -c '
+  unshare --mount --propagation private env QEMU="$qemu" ROOT="$arm_root" DIR="$dir" bash -c '
     mount --bind "$DIR/state" /var/lib && mount --bind "$DIR/run" /run || exit 1
     run() { "$QEMU" -L "$ROOT" "$@"; }
     run "$ROOT/usr/bin/dmreg-modem-sim" --link "$DIR/modem" --record "$DIR/record" < "$DIR/control" > "$DIR/answers" &
@@ -110,7 +107,7 @@ for arch in armhf arm64; do
     service=$!
     for _ in $(seq 600); do grep -q "^pdu " "$DIR/record" 2>/dev/null && break; sleep 0.1; done
     for _ in $(seq 200); do grep -q "listenAndProcess()" "$DIR/dmregd.log" && break; sleep 0.1; done
-    echo "deliver $ACK" >&3
+    echo "reply +15550100200 IMEI:490154203237518/1" >&3
     wait "$service" || exit 3
     [ "$(cat /var/lib/dmreg/zav_dmregstatus.cfg)" = 001010123456789 ] || exit 4
   '
@@ -141,7 +138,7 @@ cat > "$scripts/post_install_dmregd_state" <<'EOF'
 # What the service leaves once it has run: its state, kept by systemd for its dynamic user.
 [ -x /usr/sbin/dmregd ] || exit 0
 mkdir -p /var/lib/private/dmreg && ln -sfn private/dmreg /var/lib/dmreg
-cp /etc/dmreg/tree.txt /var/lib/private/dmreg/tree.txt
+cp /usr/share/dmregd/tree.txt /var/lib/private/dmreg/tree.txt
 echo 001010123456789 > /var/lib/private/dmreg/zav_dmregstatus.cfg
 echo tries=1 > /var/lib/private/dmreg/dmregd.state
 EOF

@@ -6,7 +6,6 @@
 # The draw is seeded: a run that fails can be run again as it was. Leaves all in BUILD_DIR/soak.
 set -u
 source "$(dirname "$0")/demo-lib.sh"
-source "$(dirname "$0")/deliver-pdu.sh"
 runs=${2:-1000}
 work=$build/soak
 bound=120  # seconds a run may take, its faults and their timeouts included
@@ -89,7 +88,10 @@ for (( run = 1; run <= runs; run++ )); do
   hex=$(echo "$sent" | grep -o '494D45493A[0-9A-F]*' | head -n 1)
   text=$(printf "$(echo "$hex" | sed 's/../\\x&/g')")  # the registration text the SMS carries
   [ "${text:5:15}" = "$imei" ] || { ok="sent the IMEI '${text:5:15}' for $imei"; wrong=$((wrong + 1)); }
-  sim "$reply $(deliver_pdu +15550100200 "IMEI:$imei/1" 16999 16998)"
+  sim "pdu +15550100200 IMEI:$imei/1"
+  wait_for 10 grep -q '^ok 00' sim.out || fail "the simulator built no reply"
+  sim "$reply $(grep '^ok 00' sim.out | tail -n 1 | cut -c4-)"
+  sed -i '/^ok 00/d' sim.out
   for _ in $(seq $((bound * 10))); do kill -0 "$service" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$service" 2>/dev/null; then
     kill -9 "$service"
