@@ -121,8 +121,6 @@ Diagnosis diagnose(const atmodem::OpenFailure& failure, const std::string& devic
         return {kNoModem, device + " is no serial port" + reason + ": set modem in dmregd.conf to the modem's AT port"};
     case atmodem::Unusable::NoAnswer:
         return {kModemBusy, "the modem at " + device + " does not answer AT: tried again later" + modemManagerHint(device)};
-    case atmodem::Unusable::NoPduMode:
-        return {kModemBusy, "the modem at " + device + " refuses SMS in PDU mode (AT+CMGF=0): tried again later"};
     case atmodem::Unusable::NotConfigured:
     case atmodem::Unusable::None:
         break;

@@ -36,6 +36,13 @@ void usage(FILE* out)
             "away, {blink} takes it away and brings it back at once, {default} answers as the modem\n"
             "does without a setting. Escapes: \\r \\n \\xNN \\\\.\n"
             "\n"
+            "Behaviours of other modules, as settings: chunk (line: answers written a line at a time;\n"
+            "N: in pieces of N bytes), between (a line sent between a +CMGR:/+CMGL: header and its\n"
+            "PDU), sms_after (the SMS service refuses N commands, then announces itself with\n"
+            "+QIND: SMS DONE), cpms (the memories AT+CPMS takes: 1, 2 or 3), capacity (messages a\n"
+            "storage holds; a delivery to a full one is lost, ^SMMEMFULL, unless AT+CNMI=2,2 hands\n"
+            "it over with +CMT).\n"
+            "\n"
             "Standard input also takes: vanish, return, store [STORAGE] [STATUS] PDU (STORAGE ME, SM\n"
             "or MT, ME when not given; STATUS 0 to 3, 1 when not given), deliver [STORAGE] PDU (stored\n"
             "unread and announced with +CMTI), reply [STORAGE] NUMBER TEXT (the server's reply from\n"
@@ -43,7 +50,9 @@ void usage(FILE* out)
             "client's 16999 and the server's 16998 when not set), pdu NUMBER TEXT (that reply's\n"
             "SMS-DELIVER in hex, not delivered), urc LINE, flood N LINE (an unsolicited result N\n"
             "times), datamode (waiting for a PDU, as a modem an earlier program left at the prompt),\n"
-            "stored (STORAGE:INDEX:STATUS of each message), reset. Each is answered with \"ok ...\" or\n"
+            "stored (STORAGE:INDEX:STATUS of each message), reboot [text] (the module starts afresh in\n"
+            "place: RDY, echo on, no new-message indications, in PDU or text mode), reset. Each is\n"
+            "answered with \"ok ...\" or\n"
             "\"error ...\" on standard output; \"ready PATH\" comes first.\n"
             "\n"
             "--record FILE appends \"cmd LINE\" for every command, \"pdu HEX\" for every submitted\n"
@@ -136,8 +145,12 @@ public:
         m_echo = true;
         m_reference = 1;
         m_late.clear();
+        m_indications = true;
+        m_direct = false;
+        m_textMode = false;
         const char* defaults[] = {
-            "echo = on", "prompt = \\r\\n> ", "send = ok", "ports = 16999 16998", "answer AT+CPIN? = +CPIN: READY",
+            "echo = on", "prompt = \\r\\n> ", "send = ok", "ports = 16999 16998", "chunk = all", "between = ", "sms_after = 0",
+            "cpms = 3", "capacity = 30", "answer AT+CPIN? = +CPIN: READY",
             "answer AT+CLCK=\"SC\",2 = +CLCK: 0", "answer AT+CIMI = 001010123456789", "answer AT+CGSN = 490154203237518",
             "answer AT+GSN = 490154203237518", "answer AT+CSCA? = +CSCA: \"+15550100100\",145"};
         for (const char* line : defaults) {
@@ -230,12 +243,20 @@ public:
             const std::string storage = words.size() > 2 && words[1].size() == 2 && isupper(words[1][0]) ? words[at++] : "ME";
             const int status = word == "deliver" ? 0 : words.size() > at + 1 && words[at].size() == 1 && isdigit(words[at][0]) != 0 ? words[at++][0] - '0' : 1;
             std::map<int, Stored>& store = m_stores[storage];
+            if (word == "deliver" && store.size() >= static_cast<size_t>(setting("capacity"))) {
+                if (m_direct) {  // handed over without storage
+                    emit("\r\n+CMT: ," + std::to_string(tpduOctets(words[at])) + "\r\n" + words[at] + "\r\n");
+                    return "ok direct";
+                }
+                emit("\r\n^SMMEMFULL: \"" + storage + "\"\r\n");
+                return "ok lost";
+            }
             int index = storage == "SM" ? 0 : 1;
             while (store.count(index) != 0) {
                 ++index;
             }
             store[index] = {words[at], status};
-            if (word == "deliver") {
+            if (word == "deliver" && m_indications) {
                 emit("\r\n+CMTI: \"" + storage + "\"," + std::to_string(index) + "\r\n");
             }
             return "ok " + std::to_string(index);
@@ -270,6 +291,12 @@ public:
             return "ok" + listing;
         } else if (word == "reset") {
             reset();
+        } else if (word == "reboot") {  // the module starts afresh, its port kept
+            m_echo = true;
+            m_indications = false;
+            m_direct = false;
+            m_textMode = rest == "text";
+            emit("\r\nRDY\r\n");
         } else if (word != "set" || !set(rest)) {
             return "error " + line;
         }
@@ -312,8 +339,26 @@ private:
 
     // Writes bytes, waiting where {pause} stands, going away at {vanish}, and coming back at once
     // after {blink}.
-    void emit(const std::string& bytes)
+    void emit(const std::string& given)
     {
+        // A line at a time, or in pieces of a few bytes, as USB modems write under load.
+        const std::string chunk = m_settings["chunk"].list[0];
+        const size_t piece = chunk == "line" ? 0 : chunk == "all" ? std::string::npos : static_cast<size_t>(setting("chunk"));
+        std::string bytes;
+        size_t written = 0;
+        for (size_t i = 0; i < given.size(); ++i) {
+            if (given[i] == '{' && given.find('}', i) != std::string::npos) {  // a marker is no bytes
+                bytes += given.substr(i, given.find('}', i) - i + 1);
+                i = given.find('}', i);
+                continue;
+            }
+            bytes += given[i];
+            ++written;
+            const bool cut = piece == 0 ? given[i] == '\n' : piece != std::string::npos && written % piece == 0;
+            if (cut && i + 1 < given.size()) {
+                bytes += "{pause}";
+            }
+        }
         const std::vector<std::string> paused = split(bytes, "{pause}");
         for (size_t i = 0; i < paused.size() && m_master >= 0; ++i) {
             if (i > 0) {
@@ -370,14 +415,21 @@ private:
                text.compare(0, 5, "+CMS ") == 0;
     }
 
+    static size_t tpduOctets(const std::string& pdu)
+    {
+        const size_t centre = 2 + 2 * static_cast<size_t>(strtol(pdu.substr(0, 2).c_str(), nullptr, 16));
+        return pdu.size() > centre ? (pdu.size() - centre) / 2 : 0;
+    }
+
+    long setting(const char* key) { return strtol(m_settings[key].list[0].c_str(), nullptr, 10); }
+
     std::string stored(int index, const char* tag)
     {
         Stored& message = m_stores[m_readStorage].at(index);
-        const std::string& pdu = message.pdu;
-        const size_t centre = 2 + 2 * static_cast<size_t>(strtol(pdu.substr(0, 2).c_str(), nullptr, 16));
+        const std::string between = m_settings["between"].list[0];
         std::string line = std::string(tag) + (tag[4] == 'L' ? std::to_string(index) + "," : "") +
-                                 std::to_string(message.status) + ",," +
-                                 std::to_string(pdu.size() > centre ? (pdu.size() - centre) / 2 : 0) + "\\n" + pdu;
+                           std::to_string(message.status) + ",," + std::to_string(tpduOctets(message.pdu)) + "\\n" +
+                           (between.empty() ? "" : between + "\\n") + message.pdu;
         message.status = message.status == 0 ? 1 : message.status;  // read now
         return line;
     }
@@ -387,22 +439,38 @@ private:
     {
         const int index = static_cast<int>(strtol(line.c_str() + std::min<size_t>(8, line.size()), nullptr, 10));
         std::map<int, Stored>& store = m_stores[m_readStorage];
-        if (line == "AT" || line.compare(0, 7, "AT+CMEE") == 0 || line.compare(0, 7, "AT+CMGF") == 0 ||
-            line.compare(0, 7, "AT+CSCS") == 0 || line.compare(0, 7, "AT+CNMI") == 0) {
+        if (line.compare(0, 8, "AT+CMGF=") == 0) {
+            m_textMode = line == "AT+CMGF=1";
+            return "";
+        }
+        if (line.compare(0, 8, "AT+CNMI=") == 0) {
+            m_indications = line.compare(8, 1, "0") != 0;
+            m_direct = line.compare(8, 3, "2,2") == 0;
+            return "";
+        }
+        if (line == "AT" || line.compare(0, 7, "AT+CMEE") == 0 || line.compare(0, 7, "AT+CSCS") == 0) {
             return "";
         }
         if (line == "ATE0" || line == "ATE1" || line == "ATE0V1") {
             m_echo = m_settings["echo"].list[0] == "stuck" || line == "ATE1";
             return "";
         }
+        const long memories = setting("cpms");
+        if (line == "AT+CPMS=?") {
+            const std::string choice = "(\"ME\",\"SM\",\"MT\")";
+            return "+CPMS: " + choice + (memories > 1 ? "," + choice : "") + (memories > 2 ? "," + choice : "");
+        }
         if (line.compare(0, 8, "AT+CPMS=") == 0) {
             const std::string storage = line.substr(9, 2);
-            if (storage != "ME" && storage != "SM" && storage != "MT") {
+            if ((storage != "ME" && storage != "SM" && storage != "MT") || static_cast<long>(split(line, ",").size()) > memories) {
                 return "+CMS ERROR: 302";
             }
             m_readStorage = storage;
-            const std::string used = std::to_string(m_stores[storage].size());
-            return "+CPMS: " + used + ",30," + used + ",30," + used + ",30";
+            const std::string used = std::to_string(m_stores[storage].size()) + "," + std::to_string(setting("capacity"));
+            return "+CPMS: " + used + (memories > 1 ? "," + used : "") + (memories > 2 ? "," + used : "");
+        }
+        if (line.compare(0, 7, "AT+CMGL") == 0 && m_textMode) {
+            return "ERROR";  // text mode lists "ALL", and no PDU
         }
         if (line == "AT+CMGL=4") {
             std::string listing;
@@ -428,6 +496,15 @@ private:
         if (!m_late.empty()) {
             emit(m_late);
             m_late.clear();
+        }
+        const bool sms = line.compare(0, 6, "AT+CMG") == 0 || line.compare(0, 7, "AT+CPMS") == 0 || line.compare(0, 7, "AT+CNMI") == 0;
+        if (sms && setting("sms_after") > 0) {  // the SMS service is not there yet
+            m_settings["sms_after"].list[0] = std::to_string(setting("sms_after") - 1);
+            respond(line.compare(0, 7, "AT+CMGF") == 0 ? "ERROR" : line.compare(0, 7, "AT+CMGS") == 0 ? "+CMS ERROR: 500" : "+CMS ERROR: 302");
+            if (setting("sms_after") == 0) {
+                emit("\r\n+QIND: SMS DONE\r\n");
+            }
+            return;
         }
         if (line.compare(0, 8, "AT+CMGS=") == 0) {
             const std::string prompt = unescape(m_settings["prompt"].take());
@@ -462,6 +539,9 @@ private:
     std::map<std::string, std::map<int, Stored>> m_stores;
     std::string m_readStorage;
     unsigned m_reference = 1;
+    bool m_indications = true;  // new messages announced with +CMTI
+    bool m_direct = false;      // handed over with +CMT when the storage is full (AT+CNMI=2,2)
+    bool m_textMode = false;
 };
 
 }  // namespace

@@ -22,6 +22,32 @@ constexpr int kAtTryMs = 1000;
 constexpr int kGraceMs = 500;   // for a final result after the line that completes a command
 constexpr int kQuietMs = 200;   // silence that tells a resynchronisation that nothing more is late
 constexpr int kDrainMs = 2000;  // the most a resynchronisation drains
+constexpr int kPduModeTries = 10;    // an SMS service that comes late is waited for, as oFono does,
+constexpr int kPduModeTryMs = 1000;  // ten times a second apart, or until the modem announces it
+
+bool startsWith(const std::string& text, const char* start)
+{
+    return text.compare(0, strlen(start), start) == 0;
+}
+
+// The modem's SMS service is there now (Quectel, SIMCom, and their kin announce it).
+bool smsAnnouncement(const std::string& line)
+{
+    return startsWith(line, "SMS DONE") || startsWith(line, "SMS Ready") || startsWith(line, "+QIND: SMS DONE") ||
+           startsWith(line, "+QIND: \"SMS DONE\"");
+}
+
+// The modem started afresh in place, its port kept: what was set up is gone.
+bool resetAnnouncement(const std::string& line)
+{
+    return line == "RDY" || startsWith(line, "+CFUN: 1") || startsWith(line, "+CPIN: READY");
+}
+
+// The commands of the SMS service, which need PDU mode.
+bool smsCommand(const std::string& line)
+{
+    return startsWith(line, "AT+CMG") || startsWith(line, "AT+CPMS") || startsWith(line, "AT+CNMI");
+}
 
 struct Speed {
     int baud;
@@ -177,6 +203,10 @@ bool Channel::open()
     m_tokenizer.reset();
     m_resync = false;
     m_timeouts = 0;
+    m_echoOff = false;
+    m_echoResets = 0;
+    m_setUpAgain = false;
+    m_smsWorked = false;
     if (!setUp()) {
         closeDevice();
         return false;
@@ -198,6 +228,7 @@ OpenFailure Channel::lastFailure()
 // PDU mode, the GSM character set (a modem without it keeps its own).
 bool Channel::setUp()
 {
+    m_echoOff = false;
     if (!writeAll("\x1B", nowMs() + kAtTryMs)) {
         return false;
     }
@@ -216,14 +247,58 @@ bool Channel::setUp()
     if (exchange("ATE0V1", nullptr, {}, kCommandMs, kCommandMs).result != kOk) {
         exchange("ATE0", nullptr, {}, kCommandMs, kCommandMs);
     }
+    m_echoOff = true;
     exchange("AT+CMEE=1", nullptr, {}, kCommandMs, kCommandMs);
-    if (exchange("AT+CMGF=0", nullptr, {}, kCommandMs, kCommandMs).result != kOk) {
-        report("AT+CMGF=0 was not accepted: no PDU-mode SMS with this modem");
-        m_failure = {Unusable::NoPduMode, 0};
+    // An SMS service that is not there yet is waited for when an SMS command needs it.
+    m_pduMode = exchange("AT+CMGF=0", nullptr, {}, kCommandMs, kCommandMs).result == kOk;
+    exchange("AT+CSCS=\"GSM\"", nullptr, {}, kCommandMs, kCommandMs);
+    m_setUpAgain = false;  // what came during the set-up is what it set up
+    return m_fd >= 0;
+}
+
+// PDU mode, asked again while the SMS service comes up: false when it never came.
+bool Channel::pduMode()
+{
+    for (int i = 0; !m_pduMode && i < kPduModeTries && m_fd >= 0 && !m_stopped; ++i) {
+        m_pduMode = exchange("AT+CMGF=0", nullptr, {}, kCommandMs, kCommandMs).result == kOk;
+        const long long until = nowMs() + kPduModeTryMs;
+        std::vector<Token> tokens;
+        Answer ignored;
+        bool prompted = false;
+        bool completed = false;
+        for (Read got = Read::Data; !m_pduMode && !m_smsAnnounced && got == Read::Data && m_fd >= 0;) {
+            got = readSome(until, tokens);
+            route(tokens, nullptr, ignored, prompted, completed);
+        }
+        m_smsAnnounced = false;
+    }
+    if (!m_pduMode && m_fd >= 0) {
+        report("AT+CMGF=0 was not accepted: the modem's SMS service is not there, or takes no PDU mode");
+    }
+    return m_pduMode;
+}
+
+// What a reset in place, or an SMS service that came, calls for: set up again, and told to the
+// receiver by a new generation.
+bool Channel::setUpAgainIfReset()
+{
+    if (!m_setUpAgain || m_fd < 0) {
+        return m_fd >= 0;
+    }
+    m_setUpAgain = false;
+    report(m_config.device + ": the modem started afresh: set up again");
+    if (!setUp()) {
+        closeDevice();
         return false;
     }
-    exchange("AT+CSCS=\"GSM\"", nullptr, {}, kCommandMs, kCommandMs);
-    return m_fd >= 0;
+    ++m_generation;
+    return true;
+}
+
+void Channel::noteUnsolicited(const std::string& line)
+{
+    m_smsAnnounced = m_smsAnnounced || smsAnnouncement(line);
+    m_setUpAgain = m_setUpAgain || resetAnnouncement(line);
 }
 
 void Channel::release()
@@ -336,10 +411,13 @@ unsigned Channel::generation()
 bool Channel::route(std::vector<Token>& tokens, const Expect* expect, Answer& answer, bool& prompted, bool& completed)
 {
     bool done = false;
-    bool header = false;  // the last line taken was a +CMGR: or +CMGL: line
     for (const Token& token : tokens) {
         if (token.kind == Token::Unsolicited) {
+            noteUnsolicited(token.text);
             queue(token);  // also after the final result: it belongs to nobody's command
+        } else if (token.kind == Token::Echo && m_echoOff && !m_resynchronising) {
+            // Echo that came back after ATE0: the modem started afresh, unless it never stops.
+            m_setUpAgain = m_setUpAgain || m_echoResets++ == 0;
         } else if (done || expect == nullptr) {
             continue;  // late, stray, or after the final result: not this command's
         } else if (token.kind == Token::Final) {
@@ -347,9 +425,11 @@ bool Channel::route(std::vector<Token>& tokens, const Expect* expect, Answer& an
             done = true;
         } else if (token.kind == Token::Prompt) {
             prompted = true;
-        } else if ((token.kind == Token::Pdu && header) || (token.kind == Token::Line && expect->accepts(token.text))) {
+        } else if ((token.kind == Token::Pdu && m_headerTaken) || (token.kind == Token::Line && expect->accepts(token.text))) {
+            // A header's PDU may come in a later read than the header: what the command took
+            // last is remembered for as long as the command runs.
             answer.lines.push_back(token.text);
-            header = token.kind == Token::Line;
+            m_headerTaken = token.kind == Token::Line;
             completed = completed || expect->finalOptional;
         }
     }
@@ -421,6 +501,7 @@ Answer Channel::exchange(const std::string& line, const std::string* data, const
         return answer;
     }
     m_tokenizer.expectCommand(line, data != nullptr);
+    m_headerTaken = false;
     long long deadline = nowMs() + firstMs;
     if (!writeAll(line + "\r", deadline)) {
         vanish(answer);
@@ -480,23 +561,39 @@ Answer Channel::exchange(const std::string& line, const std::string* data, const
 Answer Channel::command(const std::string& line, const Expect& expect, int timeoutMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!open()) {
+    if (!open() || !setUpAgainIfReset()) {
         return Answer{kNotInitiated, {}};
     }
-    return exchange(line, nullptr, expect, timeoutMs, timeoutMs);
+    if (smsCommand(line) && !pduMode()) {
+        return Answer{m_fd >= 0 ? kError : kVanished, {}};
+    }
+    Answer answer = exchange(line, nullptr, expect, timeoutMs, timeoutMs);
+    m_smsWorked = m_smsWorked || (smsCommand(line) && answer.result == kOk);
+    return answer;
 }
 
 Answer Channel::commandWithData(const std::string& line, const std::string& data, const Expect& expect, int promptMs,
                                 int resultMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!open()) {
+    if (!open() || !setUpAgainIfReset()) {
         return Answer{kNotInitiated, {}};
     }
-    return exchange(line, &data, expect, promptMs, resultMs);
+    if (smsCommand(line) && !pduMode()) {
+        return Answer{m_fd >= 0 ? kError : kVanished, {}};
+    }
+    Answer answer = exchange(line, &data, expect, promptMs, resultMs);
+    m_smsWorked = m_smsWorked || (smsCommand(line) && answer.result == kOk);
+    return answer;
 }
 
-Channel::Woken Channel::wait(int wakeFd, long long untilMs)
+bool Channel::smsReady()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pduMode && m_smsWorked;
+}
+
+Channel::Woken Channel::wait(int wakeFd, long long untilMs, int deviceFd)
 {
     int fd = -1;
     {
@@ -504,9 +601,10 @@ Channel::Woken Channel::wait(int wakeFd, long long untilMs)
         fd = m_fd >= 0 ? fcntl(m_fd, F_DUPFD_CLOEXEC, 0) : -1;  // a command may close it meanwhile
     }
     for (;;) {
-        pollfd ready[4] = {{m_stopFd, POLLIN, 0}, {m_queueFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        // The device while it is open, or what tells that it came back while it is not.
+        pollfd ready[4] = {{m_stopFd, POLLIN, 0}, {m_queueFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {fd >= 0 ? fd : deviceFd, POLLIN, 0}};
         const long long left = untilMs < 0 ? -1 : std::max(0LL, untilMs - nowMs());
-        const int n = poll(ready, fd >= 0 ? 4 : 3, static_cast<int>(std::min(left, 24LL * 3600 * 1000)));
+        const int n = poll(ready, fd >= 0 || deviceFd >= 0 ? 4 : 3, static_cast<int>(std::min(left, 24LL * 3600 * 1000)));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -522,6 +620,9 @@ Channel::Woken Channel::wait(int wakeFd, long long untilMs)
         if (n > 0 && ready[2].revents != 0) {
             return Woken::Wake;
         }
+        if (n > 0 && fd < 0 && ready[3].revents != 0) {
+            return Woken::DeviceChanged;
+        }
         if (n <= 0) {
             return fd >= 0 ? Woken::Deadline : Woken::NoDevice;
         }
@@ -536,6 +637,7 @@ Channel::Woken Channel::wait(int wakeFd, long long untilMs)
         vanish(ignored);
     }
     route(tokens, nullptr, ignored, prompted, completed);  // a late final result is dropped with the rest
+    setUpAgainIfReset();
     return m_fd >= 0 ? Woken::Arrived : Woken::NoDevice;
 }
 

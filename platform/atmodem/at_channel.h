@@ -73,7 +73,7 @@ struct Config {
 unsigned termiosSpeed(int baud);
 
 // Why the device could not be used when the channel last tried to open it.
-enum class Unusable { None, NotConfigured, NoDevice, NoPermission, Busy, NotSerial, NoAnswer, NoPduMode };
+enum class Unusable { None, NotConfigured, NoDevice, NoPermission, Busy, NotSerial, NoAnswer };
 struct OpenFailure {
     Unusable why = Unusable::None;
     int error = 0;  // the errno of the call that failed, 0 for a modem that did not answer
@@ -100,16 +100,21 @@ public:
     Answer commandWithData(const std::string& line, const std::string& data, const Expect& expect,
                            int promptMs = kPromptMs, int resultMs = kSendMs);
 
-    enum class Woken { Arrived, Wake, Deadline, NoDevice, Stopped };
+    enum class Woken { Arrived, Wake, Deadline, NoDevice, DeviceChanged, Stopped };
     // A receiver's wait: sleeps until the modem sends something (taken at once: unsolicited
-    // results to the queue), wakeFd becomes readable, the queue is given something by a command,
-    // untilMs (monotonic, -1: no limit) passes, or the channel stops. Never wakes for nothing.
-    Woken wait(int wakeFd, long long untilMs);
+    // results to the queue; a reset of the modem set up again), wakeFd becomes readable, the
+    // queue is given something by a command, untilMs (monotonic, -1: no limit) passes, or the
+    // channel stops; while the device is not open, deviceFd (an inotify descriptor on its folder,
+    // say) becoming readable ends it too. Never wakes for nothing.
+    Woken wait(int wakeFd, long long untilMs, int deviceFd = -1);
     std::vector<Unsolicited> takeUnsolicited();
     // Counts the openings of the device: one that changes finds the modem set up afresh.
     unsigned generation();
     // Why the last opening failed; None once the device is open.
     OpenFailure lastFailure();
+    // Whether the modem's SMS service has shown itself there: PDU mode taken, and an SMS command
+    // answered OK since the device was opened. A refusal before it may pass.
+    bool smsReady();
     // Closes the device; the next command opens it again.
     void release();
     // Ends every wait at once and for good (an entry of data with ESC); every later call answers
@@ -124,6 +129,9 @@ private:
     enum class Read { Data, Timeout, Vanished, Stopped };
     bool open();
     bool setUp();
+    bool pduMode();
+    bool setUpAgainIfReset();
+    void noteUnsolicited(const std::string& line);
     // Reads what has come (tokens appended), waiting until deadlineMs for something.
     Read readSome(long long deadlineMs, std::vector<Token>& tokens);
     bool writeAll(const std::string& bytes, long long deadlineMs);
@@ -148,6 +156,13 @@ private:
     Tokenizer m_tokenizer;
     bool m_resync = false;
     bool m_resynchronising = false;
+    bool m_headerTaken = false;  // the last line the command took was a +CMGR: or +CMGL: header
+    bool m_pduMode = false;      // AT+CMGF=0 taken
+    bool m_smsWorked = false;    // an SMS command answered OK since the opening
+    bool m_smsAnnounced = false; // SMS DONE and its kin came
+    bool m_echoOff = false;      // ATE0 was sent: echo means a modem that started afresh
+    int m_echoResets = 0;
+    bool m_setUpAgain = false;
     int m_timeouts = 0;  // commands unanswered in a row
     std::string m_lastReport;
     OpenFailure m_failure;

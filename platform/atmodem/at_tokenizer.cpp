@@ -15,7 +15,7 @@ bool startsWith(const std::string& text, const char* prefix)
 const char* const kUnsolicited[] = {"+CMTI:", "+CMT:",   "+CDSI:",  "+CDS:",  "+CBM:",    "+CREG:", "+CGREG:",
                                     "+CEREG:", "+CUSD:", "+CIEV:",  "+CRING:", "+CLIP:", "+CPIN:",
                                     "RING",   "RDY",     "^BOOT",   "^RSSI",  "^MODE",    "+PACSP", "SMS DONE",
-                                    "PB DONE", "+QIND:", "+CFUN:", "^SIMST", "+STIN:"};
+                                    "SMS Ready", "PB DONE", "+QIND:", "+CFUN:", "^SIMST", "+STIN:", "^SMMEMFULL"};
 
 struct Text {
     const char* text;
@@ -183,6 +183,12 @@ void Tokenizer::endLine(std::vector<Token>& out, bool byBareCarriageReturn)
         return;
     }
     Token token = classify(line);
+    // An unsolicited result may come between a header and its PDU (^RSSI on some modules): a PDU
+    // is hex, a result is not.
+    if (m_pduNext && token.kind == Token::Unsolicited && !isHex(line)) {
+        out.push_back(token);
+        return;
+    }
     if (m_pduNext && token.kind != Token::Final) {
         m_pduNext = false;
         if (m_pduOwner.kind == Token::Unsolicited) {

@@ -46,6 +46,12 @@ bool sendMayPass(int32_t result)
     return result == atmodem::kCmeError + 14;
 }
 
+// What a modem whose SMS service is still starting answers an SMS command.
+bool refusedWhileStarting(int32_t result)
+{
+    return result == atmodem::kError || result == atmodem::kCmsError + 302 || result == atmodem::kCmsError + 500;
+}
+
 // A command asked again while its fault passes, within kCallMs; read tells whether an answer
 // means something, and a successful answer that does not is asked once more.
 template <class Read>
@@ -188,12 +194,16 @@ TAPI_RESULT TAPI_SMS_SendPortNumberSmUnblockMode(const _TAPI_SMS_SEND_PORT_SM_S*
         bool vanished = false;
         Answer answer;
         for (int attempt = 1;; ++attempt) {
+            const bool smsReady = Channel::shared().smsReady();
             answer = Channel::shared().commandWithData(command, pdus[i].hex, {{"+CMGS:"}});
             vanished = vanished || answer.result == atmodem::kVanished;
             const bool unsent = !answer.dataSent && (answer.result == atmodem::kNoAnswer || answer.result == atmodem::kVanished ||
                                                      (vanished && answer.result == atmodem::kNotInitiated));
-            if ((!sendMayPass(answer.result) && !unsent) || attempt == kSendTries || Channel::shared().stopped() ||
-                nowMs() + kRetryPauseSeconds * 1000LL >= deadline) {
+            // An SMS service not there yet refuses for as long as it takes to come: asked again
+            // within the call's bound, whatever the count.
+            const bool notReady = !smsReady && !answer.dataSent && refusedWhileStarting(answer.result);
+            if ((!sendMayPass(answer.result) && !unsent && !notReady) || (attempt >= kSendTries && !notReady) ||
+                Channel::shared().stopped() || nowMs() + kRetryPauseSeconds * 1000LL >= deadline) {
                 break;
             }
             sleep(kRetryPauseSeconds);

@@ -47,9 +47,11 @@ const Stream kStreams[] = {
      "U:RING| U:+CMT: ,24|0791 L:490154203237518 F:0"},
     // the command's own name is its answer, not a URC
     {"solicited +CREG", Framing::Strict, "AT+CREG?", {"\r\n+CREG: 0,1\r\n\r\nOK\r\n"}, "L:+CREG: 0,1 F:0"},
-    // +CMGL lines and their PDUs, even a PDU that looks like nothing
-    {"listing", Framing::Permissive, "AT+CMGL=4", {"+CMGL: 1,0,,3\r\n00AB12\r\n+CMGL: 2,1,,1\r\nRING\r\nOK\r\n"},
-     "L:+CMGL: 1,0,,3 D:00AB12 L:+CMGL: 2,1,,1 D:RING F:0"},
+    // +CMGL lines and their PDUs: a URC between a header and its PDU is a URC (no hex), a line of
+    // nothing known is the PDU, corrupt as it is
+    {"listing", Framing::Permissive, "AT+CMGL=4",
+     {"+CMGL: 1,0,,3\r\n00AB12\r\n+CMGL: 2,1,,1\r\n^RSSI: 17\r\n00\r\n+CMGL: 3,1,,1\r\nZZ\r\nOK\r\n"},
+     "L:+CMGL: 1,0,,3 D:00AB12 L:+CMGL: 2,1,,1 U:^RSSI: 17| D:00 L:+CMGL: 3,1,,1 D:ZZ F:0"},
     // a PDU on its header's own line: no PDU line after it
     {"same-line PDU", Framing::Permissive, "AT+CMGR=0", {"+CMGR: 1,,3 0011AA\r\nOK\r\n"}, "L:+CMGR: 1,,3 0011AA F:0"},
     // a listing cut by its final result

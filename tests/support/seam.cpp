@@ -81,7 +81,18 @@ const char* mapPath(const char* path)
     if (path != nullptr && strcmp(path, DMREG_SOCKET_PATH) == 0) {
         return DMREG_TEST_SOCKET_PATH;
     }
-    if (path == nullptr || strcmp(status, testStatus) == 0 || strncmp(path, status, sizeof(status) - 1) != 0) {
+    if (path == nullptr || strcmp(status, testStatus) == 0) {
+        return path;
+    }
+    // The status file's folder, which the library syncs after its rename.
+    const char* const statusSlash = strrchr(status, '/');
+    const char* const testSlash = strrchr(testStatus, '/');
+    if (statusSlash != nullptr && testSlash != nullptr && strlen(path) == static_cast<size_t>(statusSlash - status) &&
+        strncmp(path, status, strlen(path)) == 0) {
+        const int length = snprintf(mapped, sizeof(mapped), "%.*s", static_cast<int>(testSlash - testStatus), testStatus);
+        return length > 0 && static_cast<size_t>(length) < sizeof(mapped) ? mapped : path;
+    }
+    if (strncmp(path, status, sizeof(status) - 1) != 0) {
         return path;
     }
     const int length = snprintf(mapped, sizeof(mapped), "%s%s", testStatus, path + sizeof(status) - 1);
