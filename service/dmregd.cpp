@@ -198,6 +198,8 @@ public:
     TAPI_RESULT send(TAPI_RESULT (*real)(const _TAPI_SMS_SEND_PORT_SM_S*, uint32_t*), const _TAPI_SMS_SEND_PORT_SM_S* sms,
                      uint32_t* requestId);
     void identity(bool imsi, const char* value);
+    // A telephony call of the flow failed in a way that ends the flow before it decides.
+    void fault(const std::string& what);
 
 private:
     int start();
@@ -240,6 +242,8 @@ private:
     } m_events;
     std::string m_imsi;  // as the telephony gave them to the library
     std::string m_imei;
+    bool m_flowRunning = false;
+    std::string m_tryFault;  // why the running try's flow may end before it decides
 
     // The lifetime, of the main thread and of the flow's sends, and what was stored before.
     std::mutex m_lifeMutex;
@@ -385,6 +389,11 @@ std::thread Service::startFlow(bool whole)
         m_listening = -1;
     }
     m_sleepsInTry = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_eventMutex);
+        m_flowRunning = true;
+        m_tryFault.clear();
+    }
     return std::thread([this, whole] {
         if (whole) {
             DM_RegLaunch().activateDmRegister();
@@ -396,6 +405,7 @@ std::thread Service::startFlow(bool whole)
             }
         }
         std::lock_guard<std::mutex> lock(m_eventMutex);
+        m_flowRunning = false;
         m_events.flowEnded = true;
         post(m_eventFd);
     });
@@ -445,6 +455,14 @@ int Service::accept(int (*real)(int, sockaddr*, socklen_t*, int), int socket, so
         shutdown(client, SHUT_RDWR);
     }
     return client;
+}
+
+void Service::fault(const std::string& what)
+{
+    std::lock_guard<std::mutex> lock(m_eventMutex);
+    if (m_flowRunning) {
+        m_tryFault = what;
+    }
 }
 
 void Service::identity(bool imsi, const char* value)
@@ -588,10 +606,12 @@ int Service::live()
         }
         Events events;
         std::string imsi;
+        std::string fault;
         {
             std::lock_guard<std::mutex> lock(m_eventMutex);
             std::swap(events, m_events);
             imsi = m_imsi;
+            fault = m_tryFault;
         }
         if (events.failedSend) {
             endListening();  // no reply can come
@@ -610,7 +630,7 @@ int Service::live()
             flow.join();
             int32_t status = -1;
             const bool answered = listening || TAPI_ACCE_GetSimCardStatus(&status) != TAPI_RESULT_NOT_INITIATED;
-            change([&](Lifetime& life) { life.flowEnded(registered(imsi), answered, bootMs()); });
+            change([&](Lifetime& life) { life.flowEnded(registered(imsi), answered, bootMs(), fault); });
             listening = false;
         }
     }
@@ -727,12 +747,12 @@ int Service::start()
     receiving.socketPath = DMREG_SOCKET_PATH;
     receiving.replyFrom = m_settings.replyFrom;
     receiving.homeCountries = home;
+    receiving.device = m_settings.modem;
     receiving.clientPort = static_cast<int>(facts.clientPort);
     receiving.listIntervalMs = m_settings.listIntervalMs;
     receiving.wakeFd = m_wakeFd;
     if (m_fast) {  // the receiver's own waits shortened too
         receiving.keepIncompleteMs = 500;
-        receiving.setUpAgainMs = 100;
         receiving.listenerAgainMs = 200;
     }
     receiving.log = [](int priority, const std::string& line) { say(priority, "receiver: %s", line.c_str()); };
@@ -819,6 +839,19 @@ extern "C" TAPI_RESULT TAPI_ACCE_GetImsi(char* imsi)
     const TAPI_RESULT result = real(imsi);
     if (result == TAPI_RESULT_SUCCESS && imsi != nullptr && g_service != nullptr) {
         g_service->identity(true, imsi);
+    } else if (g_service != nullptr) {
+        g_service->fault("the SIM's IMSI cannot be read (" + resultText(result) + ")");
+    }
+    return result;
+}
+
+// The flow ends when the modem does not answer the SIM's state: a fault, not a decision.
+extern "C" TAPI_RESULT TAPI_ACCE_GetSimCardStatus(int32_t* status)
+{
+    static const auto real = reinterpret_cast<TAPI_RESULT (*)(int32_t*)>(dlsym(RTLD_NEXT, "TAPI_ACCE_GetSimCardStatus"));
+    const TAPI_RESULT result = real(status);
+    if (result == TAPI_RESULT_NOT_INITIATED && g_service != nullptr) {
+        g_service->fault("no modem answers the SIM's state");
     }
     return result;
 }

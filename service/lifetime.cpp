@@ -99,7 +99,7 @@ void Lifetime::sendFailed(long long nowMs, const std::string& failure)
     }
 }
 
-void Lifetime::flowEnded(bool registered, bool modemAnswered, long long nowMs)
+void Lifetime::flowEnded(bool registered, bool modemAnswered, long long nowMs, const std::string& fault)
 {
     m_running = false;
     if (m_state == State::Stopped || m_state == State::Registered) {
@@ -107,6 +107,12 @@ void Lifetime::flowEnded(bool registered, bool modemAnswered, long long nowMs)
     }
     if (registered && m_state != State::Trying) {
         m_state = State::Registered;
+    } else if (m_state == State::Trying && modemAnswered && !registered && !fault.empty()) {
+        ++m_record.tries;  // the modem was not ready for the flow: a try that failed
+        m_record.sentAt = -1;
+        m_record.failedAt = nowMs;
+        m_record.failure = fault;
+        m_state = State::Waiting;
     } else if (m_state == State::Trying) {  // ended before any send: registered before, nothing to register, or no modem
         m_state = modemAnswered ? State::NotNeeded : State::NoModem;
     } else if (m_state == State::AwaitingReply && nowMs >= m_record.sentAt + m_limits.replyWaitMs) {

@@ -4,9 +4,9 @@
 //
 //   Due ───────► Trying ──send accepted──► AwaitingReply ──reply recorded──► Registered (exit 0)
 //    ▲             │  │                         │
-//    │   send failed  flow ended unsent         reply_wait over
-//    │             │  ▼                         │
-//    └──Waiting ◄──┘  NotNeeded / NoModem       └──► Due again (a re-send: one more try)
+//    │   send failed, or flow   flow ended unsent: reply_wait over
+//    │   ended for a fault   │  nothing to do        │
+//    └──Waiting ◄──┘      NotNeeded / NoModem       └──► Due again (a re-send: one more try)
 //       (retry_interval, doubled after each failed try)
 //
 //   Every try counts against retries: after 1 + retries tries without a recorded reply, GaveUp
@@ -86,8 +86,9 @@ public:
     void noteFailure(const std::string& failure) { m_record.failure = failure; }
     // The flow ended: registered tells whether the status file holds the SIM's IMSI now (by a
     // reply of this run, or from before when nothing was sent), modemAnswered whether the modem
-    // answered at all.
-    void flowEnded(bool registered, bool modemAnswered, long long nowMs);
+    // answered at all, fault what kept the flow from deciding ("" when it decided: nothing to
+    // register); a flow that ended unsent for a fault is a failed try.
+    void flowEnded(bool registered, bool modemAnswered, long long nowMs, const std::string& fault = "");
     // The listener recorded the server's reply for this SIM.
     void replyRecorded();
     void stop();

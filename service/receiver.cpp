@@ -10,6 +10,7 @@
 #include <mutex>
 #include <poll.h>
 #include <set>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -112,7 +113,8 @@ public:
             }
             deliver();
             forgetIncomplete();
-            switch (m_channel.wait(m_config.wakeFd, nextDeadline())) {
+            watchForTheDevice();
+            switch (m_channel.wait(m_config.wakeFd, nextDeadline(), m_watch)) {
             case Channel::Woken::Stopped: {
                 std::lock_guard<std::mutex> lock(m_requestMutex);
                 m_ended = true;  // nobody serves a request any more
@@ -122,6 +124,13 @@ public:
             case Channel::Woken::NoDevice:
                 m_ready = false;
                 break;
+            case Channel::Woken::DeviceChanged: {
+                char events[4096];  // something came in the device's folder: the modem, maybe
+                while (read(m_watch, events, sizeof(events)) > 0) {
+                }
+                m_setUpAt = 0;
+                break;
+            }
             case Channel::Woken::Wake: {
                 uint64_t count = 0;  // the listener is there now, or a request waits
                 while (read(m_config.wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
@@ -222,8 +231,10 @@ private:
     long long nextDeadline() const
     {
         long long until = m_ready ? m_listAt : m_setUpAt;
-        for (const Announced& a : m_announced) {
-            until = std::min(until, a.at);
+        for (const std::vector<Announced>* reads : {&m_announced, &m_rereads}) {
+            for (const Announced& a : *reads) {
+                until = std::min(until, a.at);
+            }
         }
         for (const auto& held : m_held) {
             if (held.second.message.concatRef >= 0) {
@@ -237,34 +248,79 @@ private:
     int select(const std::string& storage)
     {
         const Answer answer = m_channel.command("AT+CPMS=\"" + storage + "\"", {{"+CPMS:"}});
-        if (answer.result == atmodem::kOk) {
-            m_current = storage;
+        if (answer.result != atmodem::kOk) {
+            return -1;
         }
-        return answer.result == atmodem::kOk ? std::max(0, atmodem::storageUsed(answer.lines)) : -1;
+        m_current = storage;
+        int total = -1;
+        const int used = std::max(0, atmodem::storageUsed(answer.lines, &total));
+        full(storage, total > 0 && used >= total, std::to_string(used) + " of " + std::to_string(total));
+        return used;
+    }
+
+    // A storage full of old messages holds no reply: said once, and while it lasts the modem is
+    // asked to hand new messages over without storing them (+CMT), where it can.
+    void full(const std::string& storage, bool isFull, const std::string& count)
+    {
+        if (isFull == (m_full.count(storage) != 0)) {
+            return;
+        }
+        if (!isFull) {
+            m_full.erase(storage);
+            if (m_full.empty() && m_routedDirect && m_channel.command(m_indication).result == atmodem::kOk) {
+                m_routedDirect = false;
+            }
+            m_config.log(kNotice, "the modem's storage " + storage + " has room again");
+            return;
+        }
+        m_full.insert(storage);
+        m_routedDirect = m_routedDirect || m_channel.command("AT+CNMI=2,2,0,0,0").result == atmodem::kOk;
+        m_config.log(kErr, "the modem's storage " + storage + " is full (" + count + "): the server's reply cannot be stored " +
+                               (m_routedDirect ? "there, and is taken without storage (+CMT) while dmregd runs; delete old messages"
+                                         : "until old messages are deleted from it (AT+CMGD)"));
     }
 
     // New-message reporting, in the first of the usual settings the modem takes, then what is
     // stored already: a reply that came while nobody listened.
     bool setUp()
     {
-        const char* const storages[] = {"ME", "SM", "MT"};
+        // The memories the modem takes, and for how many of the command's three parameters: one,
+        // two or three, as it answers AT+CPMS=? (each form tried, most first, when it does not).
+        const Answer asked = m_channel.command("AT+CPMS=?", {{"+CPMS:"}});
+        if (asked.result == atmodem::kNotInitiated || asked.result == atmodem::kStopped) {
+            return false;
+        }
+        const std::vector<std::vector<std::string>> choices = atmodem::storageChoices(asked.lines);
         const char* const indications[] = {"AT+CNMI=2,1,0,0,0", "AT+CNMI=1,1,0,0,0", "AT+CNMI=2,1", "AT+CNMI=1,1"};
         int32_t result = atmodem::kError;
-        for (const char* storage : storages) {
-            const std::string name(storage);
-            result = m_channel.command("AT+CPMS=\"" + name + "\",\"" + name + "\",\"" + name + "\"", {{"+CPMS:"}}).result;
-            if (result == atmodem::kOk || result == atmodem::kNotInitiated || result == atmodem::kStopped) {
-                m_primary = m_current = name;
-                break;
+        for (size_t memories = choices.empty() ? 3 : choices.size(); memories > 0 && result != atmodem::kOk; --memories) {
+            for (const char* storage : {"ME", "SM", "MT"}) {
+                if (!choices.empty() && std::find(choices[0].begin(), choices[0].end(), storage) == choices[0].end()) {
+                    continue;
+                }
+                std::string command = "AT+CPMS=";
+                for (size_t i = 0; i < memories; ++i) {
+                    command += std::string(i > 0 ? "," : "") + "\"" + storage + "\"";
+                }
+                result = m_channel.command(command, {{"+CPMS:"}}).result;
+                if (result == atmodem::kOk || result == atmodem::kNotInitiated || result == atmodem::kStopped) {
+                    m_primary = m_current = storage;
+                    break;
+                }
             }
+            memories = choices.empty() ? memories : 1;  // the modem said how many: no other form
         }
         if (result != atmodem::kOk) {
+            say(kErr, "the modem refuses every storage for messages (AT+CPMS): no reply can be read; tried again later");
             return false;
         }
         m_storages.insert(m_primary);
         m_polling = true;
+        m_routedDirect = false;
+        m_full.clear();
         for (size_t i = 0; i < 4 && m_polling; ++i) {
             m_polling = m_channel.command(indications[i]).result != atmodem::kOk;
+            m_indication = indications[i];
         }
         if (m_polling) {
             say(kInfo, "the modem takes no new-message indication: its storage is listed every " +
@@ -320,7 +376,10 @@ private:
         std::string storage;
         int index = -1;
         bool statusReport = false;
-        if (atmodem::newMessage(u.line, storage, index, statusReport)) {
+        if (u.line.compare(0, 10, "^SMMEMFULL") == 0) {
+            m_counts.clear();  // the next listing looks at every storage, and finds which is full
+            m_listAt = 0;
+        } else if (atmodem::newMessage(u.line, storage, index, statusReport)) {
             if (!statusReport && storage != "SR") {  // status reports are no replies
                 m_storages.insert(storage);
                 m_announced.push_back({storage, index, 0, 0});
@@ -340,6 +399,8 @@ private:
     // is tried twice more, and after that the next listing finds the message.
     void readAnnounced()
     {
+        m_announced.insert(m_announced.end(), m_rereads.begin(), m_rereads.end());
+        m_rereads.clear();
         const long long now = nowMs();
         for (auto it = m_announced.begin(); it != m_announced.end();) {
             if (it->at > now || !m_ready) {
@@ -390,10 +451,20 @@ private:
             return;  // a message stored to be sent, or one of text mode: another program's
         }
         if (!atmodem::decodeSms(stored.pdu, message, error, stored.length)) {
+            // One read that came out corrupt proves little (a line cut by the port): read again
+            // soon, and called corrupt when the same bytes come twice.
+            const auto suspect = m_suspect.find(key);
+            if (storage != kDirect && (suspect == m_suspect.end() || suspect->second != stored.pdu)) {
+                m_suspect[key] = stored.pdu;
+                m_known.erase(key);
+                m_rereads.push_back({storage, stored.index, 0, nowMs() + kReadAgainMs[0]});
+                return;
+            }
             tell("message " + (storage == kDirect ? std::string("delivered without storage") : key) + " is corrupt (" + error +
                  ")" + (storage == kDirect ? ": dropped" : ": left in storage"));
             return;
         }
+        m_suspect.erase(key);
         if (message.type == Sms::kDeliver && message.destPort >= 0) {
             m_known.erase(key);
             m_held[key] = {storage, stored.index, stored.pdu, message, nowMs()};
@@ -409,6 +480,24 @@ private:
             m_port = *end == '\0' && port > 0 && port <= 65535 ? static_cast<int>(port) : 0;
         }
         return m_port;
+    }
+
+    // While there is no modem, an inotify watch on its folder ends the wait when the device comes
+    // back (udev makes its link, a simulator its pseudo-terminal), instead of a look now and then.
+    void watchForTheDevice()
+    {
+        if (m_ready && m_watch >= 0) {
+            close(m_watch);
+            m_watch = -1;
+        } else if (!m_ready && m_watch < 0 && !m_config.device.empty()) {
+            const size_t slash = m_config.device.rfind('/');
+            m_watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (m_watch >= 0 && inotify_add_watch(m_watch, slash == 0 ? "/" : m_config.device.substr(0, slash).c_str(),
+                                                  IN_CREATE | IN_MOVED_TO | IN_ATTRIB) < 0) {
+                close(m_watch);
+                m_watch = -1;
+            }
+        }
     }
 
     // The message leaves the storage; one whose deletion failed is known, never handed twice,
@@ -594,8 +683,14 @@ private:
     std::map<std::string, std::string> m_known;   // places read that hold nothing to hand, with their PDU
     std::set<std::string> m_undeleted;            // handed on, their deletion failed
     std::vector<Announced> m_announced;
+    std::vector<Announced> m_rereads;  // corrupt once: to be read again
     std::string m_said;
     std::set<std::string> m_told;
+    std::map<std::string, std::string> m_suspect;  // places read once as corrupt, with their PDU
+    std::set<std::string> m_full;                  // storages found full
+    bool m_routedDirect = false;                   // new messages handed over without storage
+    std::string m_indication;                      // the new-message indication the modem took
+    int m_watch = -1;
     std::mutex m_requestMutex;
     std::condition_variable m_requestDone;
     unsigned m_clearAsked = 0;

@@ -27,6 +27,7 @@ struct ReceiverConfig {
     std::string socketPath;               // the acknowledgement listener's
     std::vector<std::string> replyFrom;   // the numbers a reply may come from
     std::vector<std::string> homeCountries;  // whose national numbers match (numbers.h)
+    std::string device;                   // the modem's port, watched for while it is away
     int clientPort = 0;                   // the tree's, for replies looked at before the listener runs
     long long listIntervalMs = 600000;    // stored messages are listed this often
     long long keepIncompleteMs = 600000;  // an incomplete set of segments is forgotten after

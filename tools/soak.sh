@@ -24,7 +24,8 @@ luhn() {  # luhn 14DIGITS: the IMEI's check digit
 }
 digits() { local out=""; for (( i = 0; i < $1; i++ )); do out+=$(( RANDOM % 10 )); done; echo "$out"; }
 sim() { echo "$1" >&3; }
-# The faults, each a few control lines; those after "then" come once dmregd listens.
+# The faults, each a control line or a few separated by " ; "; those after "then" come once dmregd
+# listens.
 faults=(
   "late-imsi:set answer AT+CIMI = \$imsi{late} | \$imsi"
   "late-imei:set answer AT+CGSN = \$imei{late} | \$imei"
@@ -36,9 +37,18 @@ faults=(
   "sim-busy:set answer AT+CPIN? = +CME ERROR: 14 | +CME ERROR: SIM busy | +CPIN: READY"
   "imeisv:set answer AT+CGSN = \${imei:0:14}42"
   "read-fails:set answer AT+CMGR=1 = ERROR | {default}"
+  "line-at-a-time:set chunk = line"
+  "three-byte-pieces:set chunk = 3"
+  "urc-before-pdu:set between = ^RSSI: 17"
+  "sms-late:set sms_after = 3"
+  "one-memory-cpms:set cpms = 1"
+  "storage-full:set capacity = 1 ; store 0040038121F30004622170417305000C0605040B840B8468656C6C6F"
+  "first-read-cut:set answer AT+CMGR=1 = +CMGR: 0,,48\\\\n0044 | {default}"
   "then flood:flood 100 RING"
   "then announcement-lost:store"
   "then sim-storage:deliver SM"
+  "then reset-in-place:reboot"
+  "then reset-to-text-mode:reboot text"
 )
 
 start_demo "$work"
@@ -69,11 +79,11 @@ for (( run = 1; run <= runs; run++ )); do
       "then announcement-lost"*) reply=store ;;
       "then sim-storage"*) reply="deliver SM" ;;
       then*) ;;
-      *) sim "$line" ;;
+      *) while IFS= read -r part; do sim "$part"; done <<< "${line// ; /$'\n'}" ;;
     esac
   done
   cp "$source_dir/examples/trees/handset.txt" tree.txt
-  rm -f "$status_file" "$(dirname "$status_file")/dmregd.state"
+  rm -f "$status_file" "$(dirname "$status_file")/dmregd.state" "$(dirname "$status_file")/tree.txt"
   recorded_before=$(wc -l < record)
   started=$(date +%s%N)
   : > run.log  # emptied here: the started program's own redirection may come after the wait below looks
@@ -82,16 +92,19 @@ for (( run = 1; run <= runs; run++ )); do
   ok=yes
   wait_for $bound grep -q 'listenAndProcess()' run.log || ok="no listener"
   for fault in "${drawn[@]}"; do
-    [[ $fault == "then flood"* ]] && sim "flood 100 RING"
+    case $fault in
+      "then flood"*) sim "flood 100 RING" ;;
+      "then reset"*) sim "${fault#*:}" ;;
+    esac
   done
   sent=$(tail -n +$((recorded_before + 1)) record | sed -n 's/^pdu //p' | head -n 1)
   hex=$(echo "$sent" | grep -o '494D45493A[0-9A-F]*' | head -n 1)
   text=$(printf "$(echo "$hex" | sed 's/../\\x&/g')")  # the registration text the SMS carries
   [ "${text:5:15}" = "$imei" ] || { ok="sent the IMEI '${text:5:15}' for $imei"; wrong=$((wrong + 1)); }
+  built=$(grep -c '^ok 00' sim.out)
   sim "pdu +15550100200 IMEI:$imei/1"
-  wait_for 10 grep -q '^ok 00' sim.out || fail "the simulator built no reply"
+  wait_for 60 test "$(grep -c '^ok 00' sim.out)" -gt "$built" || fail "the simulator built no reply"
   sim "$reply $(grep '^ok 00' sim.out | tail -n 1 | cut -c4-)"
-  sed -i '/^ok 00/d' sim.out
   for _ in $(seq $((bound * 10))); do kill -0 "$service" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$service" 2>/dev/null; then
     kill -9 "$service"

@@ -256,19 +256,47 @@ std::vector<Stored> storedMessages(const Lines& lines, int readIndex)
     return stored;
 }
 
-int storageUsed(const Lines& lines)
+int storageUsed(const Lines& lines, int* total)
 {
     for (const std::string& line : lines) {
         const char* answer = after(line, "+CPMS:");
         long used = -1;
+        long capacity = -1;
         const std::vector<std::string> parts = answer != nullptr ? fields(answer) : std::vector<std::string>();
         // The read form "<mem1>",<used1>,<total1>,..., and the set command's <used1>,<total1>,...
         const bool named = parts.size() >= 3 && !trimmed(parts[0]).empty() && trimmed(parts[0])[0] == '"';
         if (parts.size() >= 2 && number(parts[named ? 1 : 0], used)) {
+            if (total != nullptr) {
+                *total = number(parts[named ? 2 : 1], capacity) ? static_cast<int>(capacity) : -1;
+            }
             return static_cast<int>(used);
         }
     }
     return -1;
+}
+
+std::vector<std::vector<std::string>> storageChoices(const Lines& lines)
+{
+    std::vector<std::vector<std::string>> choices;
+    for (const std::string& line : lines) {
+        const char* answer = after(line, "+CPMS:");
+        for (const char* open = answer != nullptr ? strchr(answer, '(') : nullptr; open != nullptr && choices.size() < 3;
+             open = strchr(open + 1, '(')) {
+            const char* close = strchr(open, ')');
+            if (close == nullptr) {
+                break;
+            }
+            std::vector<std::string> memories;
+            const std::string list(open + 1, static_cast<size_t>(close - open - 1));
+            for (const std::string& memory : fields(list.c_str())) {
+                if (!unquoted(memory).empty()) {
+                    memories.push_back(unquoted(memory));
+                }
+            }
+            choices.push_back(memories);
+        }
+    }
+    return choices;
 }
 
 bool newMessage(const std::string& line, std::string& storage, int& index, bool& statusReport)

@@ -52,8 +52,11 @@ struct Stored {
 // for the index asked for.
 std::vector<Stored> storedMessages(const Lines& lines, int readIndex = -1);
 // AT+CPMS? and AT+CPMS=<mem1>: how many messages the first storage holds, -1 when the answer
-// does not say.
-int storageUsed(const Lines& lines);
+// does not say; with total, how many it can hold (-1 when not said).
+int storageUsed(const Lines& lines, int* total = nullptr);
+// AT+CPMS=?: the memories the modem takes for each of the command's parameters, one, two or three
+// lists ("+CPMS: ("ME","SM"),("ME","SM"),("ME","SM")"); empty when the answer says nothing.
+std::vector<std::vector<std::string>> storageChoices(const Lines& lines);
 // +CMTI: "<storage>",<index> of a new message (+CDSI: of a new status report, with statusReport
 // set); false for another line.
 bool newMessage(const std::string& line, std::string& storage, int& index, bool& statusReport);

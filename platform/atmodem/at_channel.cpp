@@ -320,6 +320,8 @@ void Channel::closeDevice()
         ::close(m_fd);          // the lock ends with it
     }
     m_fd = -1;
+    m_pduMode = false;  // the next opening finds out again
+    m_smsWorked = false;
 }
 
 void Channel::vanish(Answer& answer)
@@ -473,6 +475,30 @@ bool Channel::resynchronise()
     return false;
 }
 
+// What came unasked since the last command (a late final result, noise, a reset's RDY) is no
+// answer: routed, and gone. False, with the answer's result, when the device went or the program
+// stops.
+bool Channel::takeUnasked(Answer& answer)
+{
+    std::vector<Token> tokens;
+    bool prompted = false;
+    bool completed = false;
+    for (Read got = Read::Data; m_fd >= 0 && got == Read::Data;) {
+        got = readSome(nowMs(), tokens);
+        route(tokens, nullptr, answer, prompted, completed);
+        if (got == Read::Vanished) {
+            vanish(answer);
+            return false;
+        }
+        if (got == Read::Stopped) {
+            answer.result = kStopped;
+            return false;
+        }
+    }
+    answer.result = m_fd >= 0 ? answer.result : kVanished;
+    return m_fd >= 0;
+}
+
 Answer Channel::exchange(const std::string& line, const std::string* data, const Expect& expect, int firstMs, int resultMs)
 {
     Answer answer;
@@ -483,21 +509,7 @@ Answer Channel::exchange(const std::string& line, const std::string* data, const
         answer.result = m_stopped ? kStopped : m_fd >= 0 ? kNoAnswer : kVanished;
         return answer;
     }
-    // What came unasked since the last command (a late final result, noise) is no answer.
-    for (Read got = Read::Data; m_fd >= 0 && got == Read::Data;) {
-        got = readSome(nowMs(), tokens);
-        route(tokens, nullptr, answer, prompted, completed);
-        if (got == Read::Vanished) {
-            vanish(answer);
-            return answer;
-        }
-        if (got == Read::Stopped) {
-            answer.result = kStopped;
-            return answer;
-        }
-    }
-    if (m_fd < 0) {
-        answer.result = kVanished;
+    if (!takeUnasked(answer)) {
         return answer;
     }
     m_tokenizer.expectCommand(line, data != nullptr);
@@ -558,33 +570,38 @@ Answer Channel::exchange(const std::string& line, const std::string* data, const
     }
 }
 
-Answer Channel::command(const std::string& line, const Expect& expect, int timeoutMs)
+// A command on a modem set up for it: opened, set up again after a reset that showed since the
+// last command, in PDU mode for an SMS command.
+Answer Channel::run(const std::string& line, const std::string* data, const Expect& expect, int firstMs, int resultMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!open() || !setUpAgainIfReset()) {
+    Answer answer;
+    if (!open()) {
+        return Answer{kNotInitiated, {}};
+    }
+    if (!takeUnasked(answer)) {
+        return answer;  // the device went, or the program stops
+    }
+    if (!setUpAgainIfReset()) {
         return Answer{kNotInitiated, {}};
     }
     if (smsCommand(line) && !pduMode()) {
         return Answer{m_fd >= 0 ? kError : kVanished, {}};
     }
-    Answer answer = exchange(line, nullptr, expect, timeoutMs, timeoutMs);
+    answer = exchange(line, data, expect, firstMs, resultMs);
     m_smsWorked = m_smsWorked || (smsCommand(line) && answer.result == kOk);
     return answer;
+}
+
+Answer Channel::command(const std::string& line, const Expect& expect, int timeoutMs)
+{
+    return run(line, nullptr, expect, timeoutMs, timeoutMs);
 }
 
 Answer Channel::commandWithData(const std::string& line, const std::string& data, const Expect& expect, int promptMs,
                                 int resultMs)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!open() || !setUpAgainIfReset()) {
-        return Answer{kNotInitiated, {}};
-    }
-    if (smsCommand(line) && !pduMode()) {
-        return Answer{m_fd >= 0 ? kError : kVanished, {}};
-    }
-    Answer answer = exchange(line, &data, expect, promptMs, resultMs);
-    m_smsWorked = m_smsWorked || (smsCommand(line) && answer.result == kOk);
-    return answer;
+    return run(line, &data, expect, promptMs, resultMs);
 }
 
 bool Channel::smsReady()

@@ -138,6 +138,8 @@ private:
     // Routes the tokens of what arrived; true once the command has its final result.
     bool route(std::vector<Token>& tokens, const Expect* expect, Answer& answer, bool& prompted, bool& completed);
     void queue(const Token& token);
+    Answer run(const std::string& line, const std::string* data, const Expect& expect, int firstMs, int resultMs);
+    bool takeUnasked(Answer& answer);
     Answer exchange(const std::string& line, const std::string* data, const Expect& expect, int firstMs, int resultMs);
     // After a timeout: what is late is drained, and AT is sent until OK comes.
     bool resynchronise();

@@ -88,6 +88,14 @@ std::string call(const std::string& what)
     } else if (what == "imsi" || what == "imei" || what == "centre") {
         result = what == "imsi" ? TAPI_ACCE_GetImsi(text) : what == "imei" ? TAPI_ACCE_GetImei(text) : TAPI_SMS_GetServiceCenter(text);
         value = text;
+    } else if (what.compare(0, 8, "command ") == 0) {  // the channel itself: the result and the lines taken
+        const std::string line = what.substr(8);
+        const size_t name = line.find_first_of("=?", 3);
+        const atmodem::Answer answer = atmodem::Channel::shared().command(line, {{line.substr(2, name - 2) + ":"}});
+        result = answer.result;
+        for (const std::string& taken : answer.lines) {
+            value += (value.empty() ? "" : "|") + taken;
+        }
     } else if (what.compare(0, 5, "send ") == 0) {
         std::string data;
         for (int i = 0; i < std::stoi(what.substr(5)); ++i) {
@@ -106,7 +114,7 @@ std::string call(const std::string& what)
             }
         }
     }
-    return std::to_string(result) + (result == TAPI_RESULT_SUCCESS ? " " + value : "");
+    return std::to_string(result) + (result == TAPI_RESULT_SUCCESS && !value.empty() ? " " + value : "");
 }
 
 class Modem : public ::testing::TestWithParam<Case> {};
@@ -142,6 +150,8 @@ TEST_P(Modem, AnswersWithinItsBound)
             took = seam::shiftMs.load() - start;
         } else if (step == "result") {
             EXPECT_EQ(last, rest);
+        } else if (step == "lines") {
+            EXPECT_EQ(std::to_string(last.size() > 2 ? std::count(last.begin(), last.end(), '|') + 1 : 0), rest) << last;
         } else if (step == "within") {
             EXPECT_LE(took, std::stoll(rest));
         } else if (step == "queued") {

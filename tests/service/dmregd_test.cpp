@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -218,16 +219,66 @@ TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneA
     EXPECT_EQ(m_modem.control("stored"), "ok");
 }
 
-TEST_F(Service, AModemThatVanishesAndComesBack)
+TEST_F(Service, AModemThatVanishesIsOpenedAgainOnceItIsBack)
 {
     start();
     ASSERT_TRUE(listening());
     m_modem.control("vanish");
     ASSERT_TRUE(waitFor("has gone away"));
+    const auto back = std::chrono::steady_clock::now();
     m_modem.control("return");
     EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 1");
     EXPECT_TRUE(recorded()) << seen();
+    // Its return seen at once, not at the next look of a back-off that starts at 5 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::seconds(4));
     EXPECT_EQ(end(), 0);
+}
+
+// Modules of a second family: their answers in pieces, URCs anywhere, an SMS service that comes
+// late, one memory for AT+CPMS, a reset in place, a storage full of old messages.
+TEST_F(Service, ModulesOfAnotherFamilyRegisterAllTheSame)
+{
+    const struct {
+        const char* behaviour;
+        std::vector<std::string> before;  // simulator lines before the start
+        const char* whileListening;       // a control line once the listener runs
+        const char* told;
+    } modules[] = {
+        {"AT+CPMS with one memory", {"set cpms = 1"}, "", nullptr},
+        {"AT+CPMS with two memories", {"set cpms = 2"}, "", nullptr},
+        {"answers a line at a time", {"set chunk = line"}, "", nullptr},
+        {"answers in pieces of three bytes", {"set chunk = 3"}, "", nullptr},
+        {"a URC between a header and its PDU", {"set between = ^RSSI: 17"}, "", nullptr},
+        {"a first read cut short", {"set answer AT+CMGR=1 = +CMGR: 0,,48\\n00440B91 | {default}"}, "", nullptr},
+        {"an SMS service that comes late", {"set sms_after = 4"}, "", nullptr},
+        {"a reset in place, in PDU mode", {}, "reboot", nullptr},
+        {"a reset in place, in text mode", {}, "reboot text", nullptr},
+        {"a storage full of old messages", {"set capacity = 1", "store " + modem::reply("for the WAP stack", 2948)}, "",
+         "[dmregd] receiver: the modem's storage ME is full (1 of 1): the server's reply cannot be stored there, and is taken "
+         "without storage (+CMT) while dmregd runs; delete old messages\n"},
+    };
+    for (const auto& m : modules) {
+        SCOPED_TRACE(m.behaviour);
+        SetUp();
+        m_modem.control("reset");
+        for (const std::string& line : m.before) {
+            EXPECT_EQ(m_modem.control(line).substr(0, 2), "ok") << line;
+        }
+        const size_t sent = count("pdu ");
+        start();
+        ASSERT_TRUE(listening()) << seen();
+        if (*m.whileListening != '\0') {
+            m_modem.control(m.whileListening);
+        }
+        EXPECT_EQ(m_modem.control("reply +15550100200 " + kAck).substr(0, 2), "ok");
+        EXPECT_TRUE(recorded()) << seen();
+        if (m.told != nullptr) {
+            EXPECT_NE(seen().find(m.told), std::string::npos) << seen();
+        }
+        EXPECT_EQ(seen().find(" is corrupt "), std::string::npos);
+        EXPECT_EQ(end(), 0);
+        EXPECT_EQ(count("pdu ") - sent, 1u);
+    }
 }
 
 TEST_F(Service, TriesAgainAfterAFailedSendAndGivesUpAfterItsTries)

@@ -31,7 +31,8 @@ struct Story {
     const char* title;
     service::Limits limits;
     // "<ms> <event>": next=<what next() must answer>, sent, failed (a send made), ended (the flow,
-    // nothing recorded), registered (the flow ended with the SIM registered), no-modem, reply,
+    // nothing recorded), registered (the flow ended with the SIM registered), no-modem, not-ready
+    // (the flow ended for a fault before it decided), reply,
     // stop, restart (a new process on the saved record, same boot and SIM), reboot, new-sim.
     std::vector<std::string> steps;
 };
@@ -51,6 +52,8 @@ const Story kStories[] = {
     {"a late reply within reply_wait", kLimits, {"0 next=run", "0 sent", "90000 reply", "90000 next=exit 0"}},
     {"the flow ends without a send, the SIM registered already", kLimits, {"0 next=run", "0 registered", "0 next=exit 0"}},
     {"nothing to register", kLimits, {"0 next=run", "0 ended", "0 next=exit 0"}},
+    {"the flow ended unsent for a modem not ready: a failed try, tried again later", kLimits,
+     {"0 next=run", "0 not-ready", "0 next=wait until 10000", "10000 next=run"}},
     {"no modem", kLimits, {"0 next=run", "0 no-modem", "0 next=exit 75"}},
     {"stopped before the first try", kLimits, {"0 stop", "0 next=exit 0"}},
     {"stopped while trying", kLimits, {"0 next=run", "0 stop", "0 sent", "0 next=exit 0"}},
@@ -90,8 +93,8 @@ TEST(Lifetime, FollowsItsStatesWithTheInjectedClock)
                     life->sendFailed(now, "refused");
                     ASSERT_TRUE(service::saveRecord(path, life->record(), error)) << error;
                 }
-            } else if (event == "ended" || event == "registered" || event == "no-modem") {
-                life->flowEnded(event == "registered", event != "no-modem", now);
+            } else if (event == "ended" || event == "registered" || event == "no-modem" || event == "not-ready") {
+                life->flowEnded(event == "registered", event != "no-modem", now, event == "not-ready" ? "no IMSI" : "");
             } else if (event == "reply") {
                 life->replyRecorded();
             } else if (event == "stop") {
