@@ -15,9 +15,9 @@ ARM := build-arm
 COV := build-coverage
 FUZZ := build-fuzz
 SECONDS ?= 60
-# The coverage that the suite has reached; a change that lowers it fails the run.
-COVERAGE_FLOOR_LINES := 100
-COVERAGE_FLOOR_BRANCHES := 95
+# The coverage that the suites must reach in each shipped layer, lines then branches; a change that
+# lowers one fails the run.
+COVERAGE_AREAS := library:src/,include/:100:95 platform:platform/atmodem/,platform/dmnative/:98:90 service:service/:98:90
 # The host builds keep the status file inside their build tree and the socket in a folder of
 # their own under /tmp; the ARM build is the shipping configuration with the fixed paths.
 LOCAL_PATHS := -DDMREG_LOCAL_PATHS=ON
@@ -30,7 +30,7 @@ ARM_PACKAGE_PACKAGES := crossbuild-essential-armhf crossbuild-essential-arm64 li
 ARM_PACKAGES := g++-arm-linux-gnueabi qemu-user googletest
 
 .PHONY: all test demo demo-modem package package-arm test-package size size-builds bench deps host asan arm test-host test-asan test-arm \
-  coverage lint fuzz-build test-fuzz fuzz fuzz-long soak clean
+  coverage lint fuzz-build test-fuzz fuzz fuzz-long soak mutate clean
 
 all: host
 
@@ -130,6 +130,11 @@ fuzz-long: fuzz-build
 	  printf "%-12s %12s executions in %6d s  %s\n" $$t "$$(sed -n "s/^stat::number_of_executed_units: *//p" $(FUZZ)/long/$$t.log)" \
 	    $$(( $$(date +%s) - start )) "$$( [ $$status -eq 0 ] && echo "no crash" || echo "CRASH: see $(FUZZ)/long/$$t.log")"'
 
+# The mutation run: each fault of tests/mutation/mutants.txt put into the code in turn, rebuilt
+# and judged by the suites of its file (tools/mutate.py). Not part of make test: it takes hours.
+mutate: deps
+	@python3 tools/mutate.py build-mutate
+
 # 1,000 registrations of dmregd --fast on the simulated modem, each with faults drawn at random
 # (tools/soak.sh). Not part of make test: it takes about an hour.
 SOAK_RUNS ?= 1000
@@ -151,8 +156,10 @@ lint: host
 	  --suppress=missingIncludeSystem src platform service tools
 	@echo "lint: clang-tidy and cppcheck find nothing in $(words $(wildcard $(LINTED))) files" | tee -a $(SUMMARY)
 
-# Line and branch coverage of the library (src/ and include/) by the host suite. Every program's
-# counters must be written: the coverage runtime says in GCOV_ERROR_FILE when it lost some.
+# Line and branch coverage of every shipped layer by the host suites: the library (src/, include/),
+# the platform of a Linux device (the AT telephony, the file tree) and the service, each against
+# its floor. Every program's counters must be written: the coverage runtime says in
+# GCOV_ERROR_FILE when it lost some.
 coverage: deps
 	cmake -S . -B $(COV) -DCMAKE_BUILD_TYPE=Debug $(LOCAL_PATHS) \
 	  -DCMAKE_CXX_FLAGS="--coverage -O0" -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
@@ -161,12 +168,17 @@ coverage: deps
 	rm -f $(COV)/gcov-errors.log
 	cd $(COV) && GCOV_ERROR_FILE=$(abspath $(COV))/gcov-errors.log ctest --output-on-failure -j $(JOBS) -E 'valgrind|demo'
 	@if [ -s $(COV)/gcov-errors.log ]; then cat $(COV)/gcov-errors.log; echo "coverage: counters were lost"; exit 1; fi
-	gcovr --root . --object-directory $(COV) --filter 'src/' --filter 'include/' --exclude-directories '.*/CMakeFiles/[0-9.]+/.*' \
-	  --exclude-throw-branches --exclude-unreachable-branches \
-	  --html-details $(COV)/coverage.html --print-summary \
-	  --fail-under-line $(COVERAGE_FLOOR_LINES) --fail-under-branch $(COVERAGE_FLOOR_BRANCHES) > $(COV)/summary.txt
-	@cat $(COV)/summary.txt
-	@echo "coverage of src/ and include/: $$(sed -n 's/^lines: //p' $(COV)/summary.txt) of lines, $$(sed -n 's/^branches: //p' $(COV)/summary.txt) of branches" >> $(SUMMARY)
+	gcovr --root . --object-directory $(COV) --exclude-directories '.*/CMakeFiles/[0-9.]+/.*' \
+	  --filter 'src/' --filter 'include/' --filter 'platform/atmodem/' --filter 'platform/dmnative/' --filter 'service/' \
+	  --exclude-throw-branches --exclude-unreachable-branches --json $(COV)/coverage.json --html-details $(COV)/coverage.html
+	@failed=0; for area in $(COVERAGE_AREAS); do \
+	  name=$${area%%:*}; rest=$${area#*:}; folders=$${rest%%:*}; floors=$${rest#*:}; \
+	  filters=$$(echo "$$folders" | tr ',' '\n' | sed "s|.*|--filter '&'|" | tr '\n' ' '); \
+	  eval gcovr --root . --add-tracefile $(COV)/coverage.json $$filters --print-summary \
+	    --fail-under-line $${floors%%:*} --fail-under-branch $${floors#*:} > $(COV)/summary-$$name.txt || failed=1; \
+	  line="coverage of the $$name ($$(echo $$folders | sed 's/,/, /g')): $$(sed -n 's/^lines: //p' $(COV)/summary-$$name.txt) of lines, $$(sed -n 's/^branches: //p' $(COV)/summary-$$name.txt) of branches; floors $${floors%%:*} % and $${floors#*:} %"; \
+	  echo "$$line"; echo "$$line" >> $(SUMMARY); \
+	done; [ $$failed = 0 ] || { echo "coverage: below a floor"; exit 1; }
 
 demo: deps
 	@echo "building the library, the stand-ins and the simulated handset ($(HOST)/build.log)"
@@ -221,4 +233,4 @@ bench: host arm size-builds
 	  "ARM, the test build (RelWithDebInfo)=$(ARM)" "host x86-64 (RelWithDebInfo)=$(HOST)"
 
 clean:
-	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ) $(BENCH) $(PACKAGE) build-size-thumb build-size-arm $(SUMMARY)
+	rm -rf $(HOST) $(ASAN) $(ARM) $(COV) $(FUZZ) $(BENCH) $(PACKAGE) build-size-thumb build-size-arm build-mutate $(SUMMARY)

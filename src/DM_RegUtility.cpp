@@ -704,12 +704,10 @@ const char kNewStatusFile[] = DMREG_STATUS_FILE ".new";
 // soon after could bring back the old record.
 int syncStatusFolder()
 {
-    char folder[sizeof(DMREG_STATUS_FILE)] = DMREG_STATUS_FILE;
-    char* slash = strrchr(folder, '/');
-    if (slash != nullptr) {
-        *(slash == folder ? slash + 1 : slash) = '\0';
-    }
-    const int fd = retryOnSignal([&] { return open(slash != nullptr ? folder : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    char folder[sizeof(DMREG_STATUS_FILE)] = DMREG_STATUS_FILE;  // an absolute path (CMakeLists.txt)
+    const size_t slash = static_cast<size_t>(strrchr(folder, '/') - folder);
+    folder[slash + static_cast<size_t>(slash == 0)] = '\0';  // "/" for a file of the root
+    const int fd = retryOnSignal([&] { return open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     const int error = fd < 0 || fsync(fd) != 0 ? errno : 0;
     if (fd >= 0) {
         close(fd);
@@ -764,13 +762,12 @@ bool readImsiFromFile(char* buffer, int length)
     }
     // Only a regular file is a record: a link is not followed and a FIFO does not block the read.
     const int fd = retryOnSignal([] { return open(DMREG_STATUS_FILE, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); });
-    struct stat file;
     ssize_t got = -1;
-    if (fd >= 0 && (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode))) {
-        close(fd);
-    } else if (fd >= 0) {
+    if (fd >= 0) {
+        struct stat file {};
+        fstat(fd, &file);  // of a descriptor just opened; were it to fail, a mode of 0 is no regular file
         const size_t room = (buffer != nullptr && length > 1) ? static_cast<size_t>(length) - 1 : 0;
-        got = retryOnSignal([&] { return read(fd, buffer, room); });
+        got = S_ISREG(file.st_mode) ? retryOnSignal([&] { return read(fd, buffer, room); }) : -1;
         close(fd);
     }
     if (got > 0) {

@@ -148,6 +148,7 @@ public:
         m_indications = true;
         m_direct = false;
         m_textMode = false;
+        m_pending.clear();
         const char* defaults[] = {
             "echo = on", "prompt = \\r\\n> ", "send = ok", "ports = 16999 16998", "chunk = all", "between = ", "sms_after = 0",
             "cpms = 3", "capacity = 30", "answer AT+CPIN? = +CPIN: READY",
@@ -248,8 +249,10 @@ public:
                     emit("\r\n+CMT: ," + std::to_string(tpduOctets(words[at])) + "\r\n" + words[at] + "\r\n");
                     return "ok direct";
                 }
+                // Refused for want of memory: the network tries again once the modem takes it.
+                m_pending.push_back(words[at]);
                 emit("\r\n^SMMEMFULL: \"" + storage + "\"\r\n");
-                return "ok lost";
+                return "ok pending";
             }
             int index = storage == "SM" ? 0 : 1;
             while (store.count(index) != 0) {
@@ -446,6 +449,7 @@ private:
         if (line.compare(0, 8, "AT+CNMI=") == 0) {
             m_indications = line.compare(8, 1, "0") != 0;
             m_direct = line.compare(8, 3, "2,2") == 0;
+            m_redeliver = m_direct && !m_pending.empty();
             return "";
         }
         if (line == "AT" || line.compare(0, 7, "AT+CMEE") == 0 || line.compare(0, 7, "AT+CSCS") == 0) {
@@ -523,6 +527,10 @@ private:
             answer = usual != m_defaults.end() ? usual->second.list[0] : builtIn(line);
         }
         respond(answer);
+        for (; m_redeliver && !m_pending.empty(); m_pending.erase(m_pending.begin())) {
+            control("deliver " + m_pending.front());
+        }
+        m_redeliver = false;
     }
 
     std::string m_link;
@@ -542,6 +550,8 @@ private:
     bool m_indications = true;  // new messages announced with +CMTI
     bool m_direct = false;      // handed over with +CMT when the storage is full (AT+CNMI=2,2)
     bool m_textMode = false;
+    std::vector<std::string> m_pending;  // deliveries refused for want of memory, tried again
+    bool m_redeliver = false;
 };
 
 }  // namespace

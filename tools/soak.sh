@@ -24,6 +24,7 @@ luhn() {  # luhn 14DIGITS: the IMEI's check digit
 }
 digits() { local out=""; for (( i = 0; i < $1; i++ )); do out+=$(( RANDOM % 10 )); done; echo "$out"; }
 sim() { echo "$1" >&3; }
+replied() { [ "$(grep -c '^ok 00' sim.out)" -gt "$1" ]; }  # counted anew at each look
 # The faults, each a control line or a few separated by " ; "; those after "then" come once dmregd
 # listens.
 faults=(
@@ -82,6 +83,7 @@ for (( run = 1; run <= runs; run++ )); do
       *) while IFS= read -r part; do sim "$part"; done <<< "${line// ; /$'\n'}" ;;
     esac
   done
+  echo "run $run: ${names:-no fault}" > current-run  # what a run that does not end drew
   cp "$source_dir/examples/trees/handset.txt" tree.txt
   rm -f "$status_file" "$(dirname "$status_file")/dmregd.state" "$(dirname "$status_file")/tree.txt"
   recorded_before=$(wc -l < record)
@@ -103,7 +105,7 @@ for (( run = 1; run <= runs; run++ )); do
   [ "${text:5:15}" = "$imei" ] || { ok="sent the IMEI '${text:5:15}' for $imei"; wrong=$((wrong + 1)); }
   built=$(grep -c '^ok 00' sim.out)
   sim "pdu +15550100200 IMEI:$imei/1"
-  wait_for 60 test "$(grep -c '^ok 00' sim.out)" -gt "$built" || fail "the simulator built no reply"
+  wait_for 60 replied "$built" || fail "the simulator built no reply"
   sim "$reply $(grep '^ok 00' sim.out | tail -n 1 | cut -c4-)"
   for _ in $(seq $((bound * 10))); do kill -0 "$service" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$service" 2>/dev/null; then

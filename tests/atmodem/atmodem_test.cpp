@@ -141,7 +141,7 @@ TEST_P(Modem, AnswersWithinItsBound)
         } else if (step == "control") {
             g_modem->control(rest);
         } else if (step == "clock") {
-            seam::clock = seam::Clock::WaitsTimeOut;
+            seam::clock = rest == "real" ? seam::Clock::Real : seam::Clock::WaitsTimeOut;
         } else if (step == "call") {
             // The test's clock alone: the call's sleeps and the waits it let time out. A loaded
             // machine's slowness is no part of the call's bound.

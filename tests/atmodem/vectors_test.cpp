@@ -89,13 +89,11 @@ std::string header(const atmodem::Sms& m)
     }
     std::string out;
     for (const atmodem::Sms::Element& e : m.elements) {
-        const auto n = [&](size_t i) { return std::to_string(static_cast<unsigned char>(e.data[i])); };
         out += out.empty() ? "" : "; ";
-        if (e.iei == 0x00 && e.data.size() == 3) {
-            out += "concat8 ref=" + n(0) + " total=" + n(1) + " seq=" + n(2);
-        } else if (e.iei == 0x08 && e.data.size() == 4) {
-            out += "concat16 ref=" + std::to_string(static_cast<unsigned char>(e.data[0]) * 256 + static_cast<unsigned char>(e.data[1])) +
-                   " total=" + n(2) + " seq=" + n(3);
+        // What the decoder made of the elements it reads, the others as they stand.
+        if ((e.iei == 0x00 && e.data.size() == 3) || (e.iei == 0x08 && e.data.size() == 4)) {
+            out += std::string(e.iei == 0 ? "concat8" : "concat16") + " ref=" + std::to_string(m.concatRef) +
+                   " total=" + std::to_string(m.concatTotal) + " seq=" + std::to_string(m.concatSeq);
         } else if (e.iei == 0x05 && e.data.size() == 4) {
             out += "port16 dst=" + std::to_string(m.destPort) + " src=" + std::to_string(m.srcPort);
         } else {

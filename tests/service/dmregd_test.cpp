@@ -164,10 +164,13 @@ TEST_F(Service, RepliesInSegmentsAreJoinedAndAnIncompleteSetIsForgotten)
     EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck.substr(0, 9), 16999, 7, 2, 1)), "ok 1");
     ASSERT_TRUE(waitFor("waited in vain for the rest")) << "one segment is forgotten after its time";
     EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck.substr(0, 9), 16999, 8, 2, 1)), "ok 2");
-    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck.substr(9), 16999, 8, 2, 2)), "ok 3");
+    // A stranger's segment of the same reference is no part of the server's reply.
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply("490154203237518/1", 16999, 8, 2, 2, "+15550199999")), "ok 3");
+    EXPECT_TRUE(waitFor("message from +15550199999 to port 16999 is not from the server's number"));
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck.substr(9), 16999, 8, 2, 2)), "ok 4");
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
-    EXPECT_EQ(m_modem.control("stored"), "ok ME:1:1") << "the forgotten segment stays in storage";
+    EXPECT_EQ(m_modem.control("stored"), "ok ME:1:1 ME:3:1") << "the forgotten segment and the stranger's stay in storage";
 }
 
 TEST_F(Service, OnlyTheServerConfirmsAndEverythingElseIsLeftWhereItIs)
@@ -178,8 +181,8 @@ TEST_F(Service, OnlyTheServerConfirmsAndEverythingElseIsLeftWhereItIs)
     EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck, 16999, -1, 0, 0, "+15550199999")), "ok 2");  // forged
     EXPECT_EQ(m_modem.control("deliver " + modem::reply("for the WAP stack", 2948)), "ok 3");
     EXPECT_EQ(m_modem.control("deliver 0040F"), "ok 4");
-    EXPECT_EQ(m_modem.control("deliver " + modem::reply(std::string(100, 'x'), 16999, 9, 2, 1)), "ok 5");
-    EXPECT_EQ(m_modem.control("deliver " + modem::reply(std::string(100, 'y'), 16999, 9, 2, 2)), "ok 6");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(std::string(80, 'x'), 16999, 9, 2, 1)), "ok 5");
+    EXPECT_EQ(m_modem.control("deliver " + modem::reply(std::string(80, 'y'), 16999, 9, 2, 2)), "ok 6");
     EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck + std::string(1, '\0') + "junk")), "ok 7");
     EXPECT_EQ(m_modem.control("deliver " + modem::reply("IMEI:1/0\n[dmregd] forged\n" + kAck)), "ok 8");
     EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck, 16999, -1, 0, 0, "name:15550100200")), "ok 9");
@@ -190,7 +193,7 @@ TEST_F(Service, OnlyTheServerConfirmsAndEverythingElseIsLeftWhereItIs)
     EXPECT_EQ(end(), 0);
     for (const char* told : {"message from +15550199999 to port 16999 is not from the server's number: left in storage\n",
                              "message ME:4 is corrupt (not hex): left in storage\n",
-                             "holds 200 characters, more than the listener takes: left in storage\n",
+                             "holds 160 characters, more than the listener takes: left in storage\n",
                              "holds a control character, which no acknowledgement does: left in storage\n"}) {
         EXPECT_NE(seen().find(told), std::string::npos) << told;
     }

@@ -190,6 +190,8 @@ TEST(Numbers, SameSubscriberAcrossInternationalAndNationalForms)
         {"+74951234567", "84951234567", "7", true},         // Russia's trunk prefix is 8
         {"+390612345678", "0612345678", "39", true},        // Italy keeps the 0 in the number
         {"+15550100200", "0100200", "1", false},            // too few digits to stand for the number
+        {"+44123", "0123", "44", false},                    // a short code stands for no subscriber
+        {"012345", "12345", "", false},                     // nor in two national forms
         {"+15550100200", "+15550100201", "1", false},
         {"+15550100200", "sipgate", "1", false},            // alphanumeric: never a number
         {"12345", "12345", "", true},

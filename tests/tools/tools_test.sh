@@ -44,12 +44,16 @@ peer() {  # peer NAME COMMAND: a listener at NAME.sock that runs COMMAND for its
   peer_pid=$!
   wait_for test -S "$1.sock" || echo "FAILED: no listener at $1.sock"
 }
-peer nonsense 'head -c 14 >/dev/null; printf hello'
-check "client malformed answer" 5 'malformed answer from nonsense.sock: "hello"' $client --socket nonsense.sock getport
-kill "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null
-peer silent 'cat >/dev/null'
-check "client no answer" 6 "no answer from silent.sock within 1 s" $client --socket silent.sock --timeout 1 getport
-kill "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null
+if command -v socat > /dev/null; then
+  peer nonsense 'head -c 14 >/dev/null; printf hello'
+  check "client malformed answer" 5 'malformed answer from nonsense.sock: "hello"' $client --socket nonsense.sock getport
+  kill "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null
+  peer silent 'cat >/dev/null'
+  check "client no answer" 6 "no answer from silent.sock within 1 s" $client --socket silent.sock --timeout 1 getport
+  kill "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null
+else
+  echo "skipped the listeners that misbehave: socat is not installed (apt-get install socat)"
+fi
 
 case "$status_file" in
   "$build"/*)
