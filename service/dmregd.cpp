@@ -223,7 +223,7 @@ private:
     int m_stopFd = eventfd(0, EFD_CLOEXEC);                  // readable once the service stops
     int m_eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // the other threads tell the main thread
     int m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);   // the receiver's
-    int m_exit = -1;  // a status that ends the run whatever the lifetime says
+    std::atomic<int> m_exit{-1};  // a status that ends the run whatever the lifetime says
 
     // The listening that a try or a reply's wait ends by making the listener's accept fail, and
     // the client it serves, whose wait a stop ends.
@@ -235,8 +235,7 @@ private:
     // What the other threads tell the main thread.
     std::mutex m_eventMutex;
     struct Events {
-        bool failedSend = false;  // a send the telephony refused
-        bool sent = false;        // one it took
+        bool failedSend = false;          // a send the telephony refused
         std::vector<std::string> handed;  // replies recorded and out of storage
         bool flowEnded = false;
     } m_events;
@@ -505,10 +504,7 @@ TAPI_RESULT Service::send(TAPI_RESULT (*real)(const _TAPI_SMS_SEND_PORT_SM_S*, u
         return atmodem::kStopped;
     }
     m_sentInRun = true;
-    {
-        std::lock_guard<std::mutex> lock(m_eventMutex);
-        post(m_eventFd);  // the reply's deadline runs from now
-    }
+    post(m_eventFd);  // the reply's deadline runs from now
     const TAPI_RESULT result = real(sms, requestId);
     const std::string tries = std::to_string(tryNumber) + " of " + std::to_string(1 + m_settings.retries);
     if (result == TAPI_RESULT_SUCCESS) {
@@ -563,7 +559,7 @@ int Service::live()
             if (flow.joinable()) {
                 flow.join();
             }
-            return m_exit >= 0 ? m_exit : next.exitStatus;
+            return m_exit >= 0 ? m_exit.load() : next.exitStatus;
         }
         if (!flow.joinable() && (next.step == Lifetime::Step::RunFlow || next.step == Lifetime::Step::Listen)) {
             listening = next.step == Lifetime::Step::Listen;

@@ -81,8 +81,17 @@ wait_for ended || fail "dmregd does not end when it may not open the modem"
 told "may not be opened (Permission denied): the service's user needs its group" || fail "dmregd did not say why the modem cannot be opened"
 say "a modem it may not open: told at once, exit 77 (NOPERM), not started again"
 
-# A registration, through a restart and a SIGKILL while the reply is awaited.
+# ModemManager, where it is installed and not told to leave the port alone, is named.
 chmod 0660 "$terminal"
+printf '#!/bin/sh\n' > /usr/sbin/ModemManager && chmod 755 /usr/sbin/ModemManager
+dmregd --check > /dmreg-check/check 2>&1
+grep -q "^note: ModemManager is installed and not told to leave /dev/dmreg-modem alone: give dmregd a port of its own with ID_MM_PORT_IGNORE=1" \
+  /dmreg-check/check || fail "dmregd --check did not name ModemManager: $(cat /dmreg-check/check)"
+grep -qx 'IMSI: 001010123456789' /dmreg-check/check || fail "dmregd --check: $(cat /dmreg-check/check)"
+rm /usr/sbin/ModemManager
+say "dmregd --check reads the modem, and names ModemManager as one that may take its port"
+
+# A registration, through a restart and a SIGKILL while the reply is awaited.
 systemctl reset-failed dmregd
 systemctl start dmregd
 wait_for told "[dmregd] try 1 of 4 sent to +15550100200; waiting until" || fail "no registration SMS was sent"

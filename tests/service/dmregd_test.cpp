@@ -203,6 +203,33 @@ TEST_F(Service, OnlyTheServerConfirmsAndEverythingElseIsLeftWhereItIs)
     EXPECT_EQ(m_modem.control("stored"), "ok ME:1:3 ME:2:1 ME:3:1 ME:4:1 ME:5:1 ME:6:1 ME:7:1 ME:8:1 ME:9:1");
 }
 
+// A stranger's flood of messages handed over without storage: nothing of them stays behind, and
+// the journal tells of them in a hundred lines at most.
+TEST_F(Service, AStrangersFloodLeavesNothingBehind)
+{
+    const auto residentKiB = [this] {
+        std::ifstream status("/proc/" + std::to_string(m_dmregd->pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line) && line.compare(0, 6, "VmRSS:") != 0) {
+        }
+        return line.empty() ? 0L : std::stol(line.substr(6));
+    };
+    start();
+    ASSERT_TRUE(listening());
+    const long before = residentKiB();
+    // In batches that the channel's queue of 64 takes whole, so that every message is judged.
+    for (int batch = 0; batch < 300; ++batch) {
+        m_modem.control("flood 50 +CMT: ,48\\r\\n" + modem::reply(kAck, 16999, -1, 0, 0, "+15550199999"));
+    }
+    EXPECT_EQ(m_modem.control("reply +15550100200 " + kAck), "ok 1");
+    EXPECT_TRUE(recorded()) << seen().substr(0, 4000);
+    EXPECT_LT(residentKiB() - before, 2048) << "15,000 messages judged left something behind";
+    EXPECT_EQ(end(), 0);
+    const std::string told = "message from +15550199999 to port 16999 is not from the server's number: dropped\n";
+    EXPECT_EQ(seen().find(told), seen().rfind(told)) << "told of more than once";
+    EXPECT_EQ(seen().find("unsolicited results wait"), std::string::npos) << "messages dropped unjudged";
+}
+
 TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneAnnounced)
 {
     configure("list_interval = 3\n");  // the second read comes before the listing

@@ -59,6 +59,7 @@ public:
     long long stopMs() const { return m_stopMs; }
     const std::string& seen() const { return m_seen; }
     bool running() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
     // Stops reading the trace: the program's writes to standard error fail from now on.
     void closeTrace();
 
