@@ -83,17 +83,17 @@ std::string holderOf(const std::string& device)
     return holder;
 }
 
-std::string modemManagerHint(const std::string& device)
+std::string modemManagerHint(const std::string& device, const std::string& modemManager, const std::string& udevData)
 {
     struct stat st;
-    if (access("/usr/sbin/ModemManager", X_OK) != 0 || stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+    if (access(modemManager.c_str(), X_OK) != 0 || stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
         return "";
     }
-    char entry[64];
-    snprintf(entry, sizeof(entry), "/run/udev/data/c%u:%u", major(st.st_rdev), minor(st.st_rdev));
+    char entry[32];
+    snprintf(entry, sizeof(entry), "/c%u:%u", major(st.st_rdev), minor(st.st_rdev));
     std::string properties;
     std::string error;
-    readFile(entry, 1 << 16, properties, error);
+    readFile(udevData + entry, 1 << 16, properties, error);
     if (properties.find("E:ID_MM_PORT_IGNORE=1\n") != std::string::npos) {
         return "";
     }

@@ -19,9 +19,10 @@ Diagnosis diagnose(const atmodem::OpenFailure& failure, const std::string& devic
 
 // The program that has device open ("ModemManager (pid 812)"), "" when /proc does not tell.
 std::string holderOf(const std::string& device);
-// A hint when ModemManager is installed and the udev database does not tell it to leave the
-// device alone (ID_MM_PORT_IGNORE); "" otherwise.
-std::string modemManagerHint(const std::string& device);
+// A hint when ModemManager is installed (the program at modemManager) and the udev database (its
+// folder udevData) does not tell it to leave the device alone (ID_MM_PORT_IGNORE); "" otherwise.
+std::string modemManagerHint(const std::string& device, const std::string& modemManager = "/usr/sbin/ModemManager",
+                             const std::string& udevData = "/run/udev/data");
 
 }  // namespace service
 

@@ -659,7 +659,7 @@ int Service::start()
     // The maker's tree, checked as it stands, then the service's copy made from it.
     std::string makerTree = m_settings.tree;
     if (makerTree == m_paths.tree) {
-        makerTree = folderOf(kDefaultConfig) + "/tree.txt";
+        makerTree = m_settings.besideConfiguration;
         say(kWarning, "tree = %s names dmregd's own copy of the tree: the maker's is %s", m_paths.tree.c_str(), makerTree.c_str());
     }
     std::string text;

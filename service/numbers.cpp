@@ -1,6 +1,7 @@
 #include "numbers.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace service {
 namespace {
@@ -133,7 +134,7 @@ std::string countryCode(const std::string& number)
 
 std::string countryOfMcc(const std::string& mcc)
 {
-    const int code = mcc.size() == 3 && mcc.find_first_not_of("0123456789") == std::string::npos ? std::stoi(mcc) : -1;
+    const long code = mcc.size() == 3 && mcc.find_first_not_of("0123456789") == std::string::npos ? strtol(mcc.c_str(), nullptr, 10) : -1;
     for (const auto& known : kMccCountries) {
         if (known.mcc == code) {
             return std::to_string(known.country);

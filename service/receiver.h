@@ -35,11 +35,11 @@ struct ReceiverConfig {
     long long listenerAgainMs = 30000;    // a reply the listener did not take, or not record, is handed again after
     int wakeFd = -1;                      // readable: the listener may take messages now, or a request waits
     // A line for the journal, with its priority (trace_sink.h).
-    std::function<void(int, const std::string&)> log = [](int, const std::string&) {};
+    std::function<void(int, const std::string&)> log;
     // After the listener took a reply: whether what it means is on the disk now. Only then does
     // the reply leave the modem's storage; until then it is handed again from time to time.
-    std::function<bool(const std::string&)> recorded = [](const std::string&) { return true; };
-    std::function<void(const std::string&)> handed = [](const std::string&) {};  // recorded, and out of storage
+    std::function<bool(const std::string&)> recorded;
+    std::function<void(const std::string&)> handed;  // recorded, and out of storage
 };
 
 class Receiver;

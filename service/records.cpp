@@ -98,7 +98,7 @@ bool makeTreeCopy(const std::string& makerText, const std::string& makerPath, co
     }
     if (!agree(r)) {
         result.notes.push_back("the tree said RegStatus " + std::to_string(r.treeStatus) + ", RegIMSI '" + escaped(r.treeImsi) +
-                               "', the status file " + (r.statusImsi.empty() ? "no registration" : "SIM " + escaped(r.statusImsi)) +
+                               "', the status file " + (r.statusImsi.empty() ? "no SIM" : "SIM " + escaped(r.statusImsi)) +
                                " registered: the tree follows the status file");
         r.treeImsi = r.statusImsi;
         r.treeStatus = r.statusImsi.empty() ? 0 : 1;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -29,7 +30,7 @@ bool inRange(const std::string& value, long long low, long long high, long long&
     if (value.empty() || value.size() > 12 || value.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
-    out = std::stoll(value);
+    out = strtoll(value.c_str(), nullptr, 10);
     return out >= low && out <= high;
 }
 
@@ -106,7 +107,7 @@ bool nextLine(FILE* in, std::string& line, bool& tooLong)
 
 bool readSettings(const std::string& path, Settings& settings, std::string& error, bool missingIsDefault)
 {
-    settings.tree = folderOf(path) + "/tree.txt";
+    settings.tree = settings.besideConfiguration = folderOf(path) + "/tree.txt";
     FILE* in = fopen(path.c_str(), "re");
     if (in == nullptr) {
         const bool defaults = missingIsDefault && errno == ENOENT;

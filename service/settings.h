@@ -15,6 +15,7 @@ struct Settings {
     bool rtscts = false;
     bool strictFraming = false;                // the modem follows V.250 framing
     std::string tree;                          // the maker's tree: tree.txt beside the configuration
+    std::string besideConfiguration;           // that tree.txt
     std::vector<std::string> replyFrom;        // empty: the tree's ServerNumber
     int retries = 3;                           // tries after the first one
     long long retryIntervalMs = 3600 * 1000LL; // after a failed try, doubled at each further one

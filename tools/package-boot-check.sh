@@ -97,7 +97,7 @@ systemctl start dmregd
 wait_for told "[dmregd] try 1 of 4 sent to +15550100200; waiting until" || fail "no registration SMS was sent"
 systemctl status dmregd 2>/dev/null | grep -q "Status: \"waiting for the server's reply to try 1 of 4, until" ||
   fail "systemctl status does not show what dmregd waits for: $(systemctl status dmregd 2>&1 | grep Status)"
-[ "$(stat -c %a /run/dmreg)" = 700 ] || fail "/run/dmreg is $(stat -c %a /run/dmreg)"
+[ "$(stat -L -c %a /run/dmreg)" = 700 ] || fail "/run/dmreg is $(stat -L -c %a /run/dmreg)"
 [ "$(stat -c %a /var/lib/private/dmreg)" = 700 ] || fail "/var/lib/private/dmreg is $(stat -c %a /var/lib/private/dmreg)"
 su -s /bin/sh nobody -c 'test -e /run/dmreg/dmreg.sock' 2>/dev/null && fail "another user reaches the socket"
 systemctl restart dmregd
@@ -153,7 +153,7 @@ say "journalctl -u dmregd -p err shows exactly the two errors; the trace's ENTER
 
 # Purged: no state and no links left; the maker's own files stay.
 dpkg --purge dmregd > /dmreg-check/purge 2>&1 || fail "purge: $(cat /dmreg-check/purge)"
-for left in /var/lib/dmreg /var/lib/private/dmreg /run/dmreg /etc/systemd/system/multi-user.target.wants/dmregd.service; do
+for left in /var/lib/dmreg /var/lib/private/dmreg /run/dmreg /run/private/dmreg /etc/systemd/system/multi-user.target.wants/dmregd.service; do
   [ -e "$left" ] || [ -L "$left" ] && fail "$left is left after the purge"
 done
 [ -f /etc/dmreg/tree.txt ] || fail "the purge took the maker's tree"

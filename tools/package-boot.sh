@@ -29,7 +29,7 @@ mkdir -p "$boot/etc/dmreg"
 printf '# the device maker'"'"'s own settings\nmodem = /dev/dmreg-modem\nlist_interval = 60\n' > "$boot/etc/dmreg/dmregd.conf"
 cp "$source_dir/examples/trees/handset.txt" "$boot/etc/dmreg/tree.txt"
 apt_install() {  # apt_install FOLDER LOG: the folder's packages, as an image build installs them
-  container env DEBIAN_FRONTEND=noninteractive sh -c "apt-get install -y -q --no-download $1/*.deb < /dev/null" > "$2" 2>&1
+  container env DEBIAN_FRONTEND=noninteractive sh -c "apt-get install -y -q $1/*.deb < /dev/null" > "$2" 2>&1
 }
 apt_install /dmreg-debs/old "$build/boot-install.log" || fail "install: $(cat "$build/boot-install.log")"
 apt_install /dmreg-debs/new "$build/boot-upgrade.log" || fail "upgrade: $(cat "$build/boot-upgrade.log")"

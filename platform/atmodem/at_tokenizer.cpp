@@ -1,5 +1,6 @@
 #include "at_tokenizer.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -58,7 +59,7 @@ bool errorResult(const std::string& line, const char* tag, bool cms, int32_t& re
     value.erase(value.find_last_not_of(' ') + 1);
     const int32_t base = cms ? kFinalCmsError : kFinalCmeError;
     if (!value.empty() && value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos) {
-        result = base + static_cast<int32_t>(std::stoi(value));
+        result = base + static_cast<int32_t>(strtol(value.c_str(), nullptr, 10));
     } else {
         result = base + errorNumber(cms, value);
     }

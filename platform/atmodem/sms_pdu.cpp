@@ -350,7 +350,7 @@ bool decodeSms(const std::string& hex, Sms& m, std::string& error, int tpduOctet
         return fail(error, "not hex");
     }
     for (size_t i = 0; i < hex.size(); i += 2) {
-        pdu.bytes.push_back(static_cast<unsigned>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        pdu.bytes.push_back(static_cast<unsigned>(strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
     }
     size_t at = 0;
     if (tpduOctets < 0 || pdu.bytes.size() != static_cast<size_t>(tpduOctets)) {  // the service centre first

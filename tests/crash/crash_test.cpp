@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,10 +50,7 @@ protected:
     // dmregd with the shim at point ("MODE:N", or "none"); the reply is delivered once it listens.
     Run run(const std::string& point)
     {
-        trace::Program dmregd({DMREG_TEST_BIN "/dmregd", "--fast", "--config", kWork + "/crash/dmregd.conf"},
-                              {"LD_PRELOAD=" DMREG_TEST_LIB "/libdmreg_fsshim.so", "DMREG_SHIM_WATCH=" + kState,
-                               "DMREG_SHIM_POINT=" + point, "DMREG_SHIM_LOG=" + kWork + "/crash/calls.log",
-                               "DMREG_SHIM_BOOT_ID=" + kWork + "/crash/boot_id"});
+        trace::Program dmregd({DMREG_TEST_BIN "/dmregd", "--fast", "--config", kWork + "/crash/dmregd.conf"}, environment(point));
         if (dmregd.waitFor("listenAndProcess()\tENTER")) {
             m_modem.control("deliver " + kAck);
         }
@@ -140,10 +138,39 @@ protected:
         RecordProperty("points", static_cast<int>(calls));
     }
 
+    std::vector<std::string> environment(const std::string& point) const
+    {
+        return {"LD_PRELOAD=" DMREG_TEST_LIB "/libdmreg_fsshim.so", "DMREG_SHIM_WATCH=" + kState, "DMREG_SHIM_POINT=" + point,
+                "DMREG_SHIM_LOG=" + kWork + "/crash/calls.log", "DMREG_SHIM_BOOT_ID=" + kWork + "/crash/boot_id"};
+    }
+
     modem::Simulator m_modem{kWork + "/crash-modem"};
     size_t m_recordFrom = 0;
     std::vector<std::string> m_calls;
 };
+
+// Where a sandbox hides the kernel's boot id, the service's mark in its runtime folder tells a
+// restart from a new boot: a crash while the reply is awaited sends nothing more.
+TEST_F(Crash, ARestartInTheSameBootSendsNothingMoreWhereTheBootIdIsHidden)
+{
+    fresh();
+    unlink((kWork + "/crash/boot_id").c_str());
+    const std::string mark = service::folderOf(DMREG_SOCKET_PATH) + "/boot";
+    unlink(mark.c_str());
+    const std::vector<std::string> argv = {DMREG_TEST_BIN "/dmregd", "--fast", "--config", kWork + "/crash/dmregd.conf"};
+    for (const char* again : {"", "[dmregd] awaiting the server's reply to the registration sent before"}) {
+        trace::Program dmregd(argv, environment("none:0"));
+        ASSERT_TRUE(dmregd.waitFor(*again != '\0' ? again : "listenAndProcess()\tENTER")) << dmregd.seen();
+        if (*again == '\0') {
+            dmregd.stop(SIGKILL);
+            continue;
+        }
+        m_modem.control("deliver " + kAck);
+        EXPECT_EQ(dmregd.end(), 0) << dmregd.seen();
+    }
+    EXPECT_EQ(recorded("pdu "), 1u);
+    EXPECT_EQ(std::ifstream(mark).peek(), 'm') << "the mark of this boot";
+}
 
 TEST_F(Crash, KilledBeforeEveryFileChangingCall) { everyPoint("kill-before"); }
 TEST_F(Crash, KilledAfterEveryFileChangingCall) { everyPoint("kill-after"); }

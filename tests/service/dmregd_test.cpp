@@ -359,6 +359,7 @@ TEST_F(Service, ACrashBetweenSendAndReplyAwaitsTheReplyWithoutSendingAgain)
     EXPECT_NE(status.first.find("\"next try\": \"at 20"), std::string::npos) << status.first;
     start();
     EXPECT_TRUE(waitFor("[dmregd] awaiting the server's reply to the registration sent before, until ")) << seen();
+    EXPECT_EQ(command("--forget"), std::make_pair(std::string("dmregd: dmregd is running: stop it first (systemctl stop dmregd)\n"), 2));
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
     EXPECT_EQ(count("pdu "), 1u);
@@ -447,10 +448,17 @@ TEST_F(Service, ATreeThatDoesNotConfigureTheRegistrationIsSaidSo)
         EXPECT_TRUE(waitFor(std::string("[dmregd] not configured for registration: ") + t.told)) << seen();
         EXPECT_EQ(end(), 6);
     }
+    std::ofstream(kWork + "/dmregd.conf") << "modem = " << m_modem.device << "\ntree = " << kCopy << "\n";  // an earlier version's
+    start();
+    EXPECT_TRUE(waitFor("[dmregd] tree = " + kCopy + " names dmregd's own copy of the tree: the maker's is " + kWork + "/tree.txt\n"));
+    EXPECT_TRUE(waitFor("[dmregd] not configured for registration: there is no tree at " + kWork + "/tree.txt."));
+    EXPECT_EQ(end(), 6);
     std::ofstream(kWork + "/dmregd.conf") << "modem = /dev/ttyUSB2\nbaud = 12345 # a comment\n";
     start();
     EXPECT_TRUE(waitFor("dmregd: " + kWork + "/dmregd.conf:2: baud is none of the serial speeds"));
     EXPECT_EQ(end(), 2);
+    EXPECT_EQ(command("--fast --bogus").second, 2);
+    EXPECT_EQ(command("--help").first.compare(0, 14, "usage: dmregd "), 0);
     EXPECT_EQ(count("pdu "), 1u) << "only the tree that configures the registration sends";
 }
 
@@ -550,9 +558,14 @@ TEST_F(Service, RefusesFoldersOpenToOthersAndFollowsNothingPlanted)
         {"the record's new file a link to a secret", [&] { symlink(secret.c_str(), (kStateFolder + "/dmregd.state.new").c_str()); },
          nullptr, 0},
         {"the record a FIFO", [] { mkfifo((kStateFolder + "/dmregd.state").c_str(), 0600); }, nullptr, 0},
+        {"the maker's tree writable by others", [] { chmod((kWork + "/service-tree.txt").c_str(), 0666); },
+         "service-tree.txt may be changed by another user (mode 0666, owner", 78},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.case_);
+        if (geteuid() != 0 && std::string(c.case_) == "the state folder another user's") {
+            continue;  // only root gives a folder away
+        }
         SetUp();
         m_modem.control("reset");
         c.plant();
@@ -573,6 +586,7 @@ TEST_F(Service, RefusesFoldersOpenToOthersAndFollowsNothingPlanted)
         EXPECT_EQ(contents(secret), "the root's secret");
         EXPECT_EQ(seen().find("the root's secret"), std::string::npos);
         chmod(kRunFolder.c_str(), 0700);
+        chmod((kWork + "/service-tree.txt").c_str(), 0644);
         chown(kStateFolder.c_str(), 0, 0);
         unlink(DMREG_STATUS_FILE);
     }
@@ -602,14 +616,32 @@ TEST_F(Service, NoOtherUserReachesTheSocketOrTheState)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "another user's client was not refused";
 }
 
-// Under systemd, each line goes to the journal with its priority.
-TEST_F(Service, TellsTheJournalEachLinesPriority)
+// Under systemd, each line goes to the journal with its priority, and systemd is told that the
+// service is ready and what it does.
+TEST_F(Service, TellsTheJournalEachLinesPriorityAndSystemdItsStatus)
 {
+    const std::string notify = kWork + "/notify";
+    unlink(notify.c_str());
+    const int systemd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    strncpy(address.sun_path, notify.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(bind(systemd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     m_modem.control("set send = +CMS ERROR: 304");
     configure("retry_interval = 3600\n");
-    start(true, {"JOURNAL_STREAM="});
+    start(true, {"JOURNAL_STREAM=", "NOTIFY_SOCKET=" + notify});
     ASSERT_TRUE(waitFor("try 1 of 4 failed")) << seen();
     EXPECT_EQ(stop(), 0);
+    std::vector<std::string> told;
+    char message[512];
+    for (ssize_t got; (got = recv(systemd, message, sizeof(message), 0)) > 0;) {
+        told.emplace_back(message, static_cast<size_t>(got));
+    }
+    close(systemd);
+    ASSERT_GE(told.size(), 3u);
+    EXPECT_EQ(told.front(), "READY=1\nSTATUS=starting");
+    EXPECT_NE(std::find_if(told.begin(), told.end(), [](const std::string& m) { return m.compare(0, 29, "STATUS=waiting for try 2 of 4") == 0; }),
+              told.end());
+    EXPECT_EQ(told.back(), "STOPPING=1");
     for (const char* line : {"\n<6>[dmregd] registration: try 1 of 4\n", "\n<7>{5} DM_RegLaunch.cpp:", "()\tENTER\t\n",
                              "\n<6>{5} DM_RegLaunch.cpp:", "\n<4>[dmregd] try 1 of 4 failed (the registration SMS was not sent: "
                              "+CMS ERROR: 304): the next try at ", "\n<5>[dmregd] stopping (Terminated)\n"}) {
