@@ -103,6 +103,10 @@ su -s /bin/sh nobody -c 'test -e /run/dmreg/dmreg.sock' 2>/dev/null && fail "ano
 systemctl restart dmregd
 wait_for told "[dmregd] awaiting the server's reply to the registration sent before" || fail "a restart did not await the reply"
 systemctl kill -s KILL dmregd
+# A real port is closed with its last user, and its exclusive use (TIOCEXCL) ends with it; the
+# simulator keeps its pseudo-terminal open, so the check ends it as the kernel would (TIOCNXCL).
+perl -e 'open(my $port, "+<", $ARGV[0]) or die; ioctl($port, 0x540D, 0) or die' "$terminal" ||
+  fail "cannot end the pseudo-terminal's exclusive use"
 wait_for sh -c '[ "$(journalctl -u dmregd -o cat | grep -c "awaiting the server.s reply to the registration sent before")" -ge 2 ]' ||
   fail "after a SIGKILL the unit did not await the reply"
 [ "$(pdus)" = 1 ] || fail "a restart or a crash sent again: $(pdus) SMS"

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "dmnative_control.h"
+#include "dmt.hpp"
 #include "handset.h"
 #include "trace.h"
 #include "zavtapi_control.h"
@@ -60,5 +61,61 @@ TEST_P(StandIn, NamesFileAndLineOfAMalformedFile)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, StandIn, ::testing::ValuesIn(cases()));
+
+// What the file tree refuses to do through its interface, each with the error it answers; and
+// what a tree closed, or never named, answers.
+TEST(TreeFile, RefusesWhatItCannotDoAndSaysWhy)
+{
+    const std::string path = handset::writeFile("api-tree.txt", "./A/Leaf string x\n./A/Count int 1\n./A/On bool true\n./B node\n");
+    setenv("DMNATIVE_TREE", path.c_str(), 1);
+    const std::string before = handset::readFile(path);
+    const auto error = [](const PDmtErrorDescription& e) { return e ? std::string(e->GetErrorText().c_str()) : "none"; };
+    ASSERT_TRUE(DmtTreeFactory::Initialize());
+    {
+        PDmtTree tree;
+        ASSERT_EQ(error(DmtTreeFactory::GetSubtree(DmtPrincipal("localhost"), "./A", tree)), "none");
+        DMString root;
+        EXPECT_EQ(error(tree->GetRootPath(root)), "none");
+        EXPECT_STREQ(root.c_str(), "./A");
+        PDmtTree leaf;
+        EXPECT_EQ(error(DmtTreeFactory::GetSubtree(DmtPrincipal("localhost"), "./A/Leaf", leaf)), "./A/Leaf is a leaf, not a subtree");
+        const struct {
+            const char* node;
+            DmtData value;
+            const char* refused;
+        } stores[] = {
+            {"", DmtData("x"), "interior node ./A holds no value"},
+            {"Leaf", DmtData(5), "value of another type for ./A/Leaf"},
+            {"Leaf", DmtData("two\nlines"), "a line end cannot be stored in ./A/Leaf"},
+            {"On", DmtData(false), "none"},
+            {"On", DmtData(true), "none"},
+        };
+        for (const auto& st : stores) {
+            PDmtNode node;
+            ASSERT_EQ(error(tree->GetNode(st.node, node)), "none") << st.node;
+            DMString where;
+            EXPECT_EQ(error(node->GetPath(where)), "none");
+            EXPECT_EQ(error(node->SetValue(st.value)), st.refused) << st.node;
+        }
+        const DmtData copied(DmtData(7));
+        int seven = 0;
+        EXPECT_EQ(error(copied.GetInt(seven)), "none");
+        EXPECT_EQ(seven, 7);
+        const DMString name("localhost");
+        EXPECT_STREQ(DMString(name).c_str(), "localhost");
+    }
+    DmtTreeFactory::Uninitialize();
+    EXPECT_EQ(handset::readFile(path), before) << "the same values again leave the file as it was";
+    PDmtTree closed;
+    EXPECT_EQ(error(DmtTreeFactory::GetSubtree(DmtPrincipal("localhost"), "./A", closed)), "tree is not open");
+    unsetenv("DMNATIVE_TREE");
+    trace::Capture capture;
+    EXPECT_FALSE(DmtTreeFactory::Initialize());
+    EXPECT_EQ(capture.finish(), trace::Lines{"dmnative: DMNATIVE_TREE names no tree file"});
+    setenv("DMNATIVE_TREE", (path + ".none").c_str(), 1);
+    trace::Capture missing;
+    EXPECT_FALSE(DmtTreeFactory::Initialize());
+    EXPECT_EQ(missing.finish(), trace::Lines{"dmnative: " + path + ".none: cannot open tree: No such file or directory"});
+}
 
 }  // namespace
