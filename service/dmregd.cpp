@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -224,6 +225,7 @@ private:
     int m_eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // the other threads tell the main thread
     int m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);   // the receiver's
     std::atomic<int> m_exit{-1};  // a status that ends the run whatever the lifetime says
+    int m_lock = -1;              // the state folder, locked until the process ends
 
     // The listening that a try or a reply's wait ends by making the listener's accept fail, and
     // the client it serves, whose wait a stop ends.
@@ -651,6 +653,12 @@ int Service::start()
             return kFolders;
         }
     }
+    // One dmregd on a state folder at a time, and --forget not while it runs.
+    m_lock = open(m_paths.stateFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_lock < 0 || flock(m_lock, LOCK_EX | LOCK_NB) != 0) {
+        complain("another dmregd works on %s: this one ends", m_paths.stateFolder.c_str());
+        return kModemBusy;
+    }
     const int leftovers = removeLeftovers(m_paths.stateFolder);
     if (leftovers > 0) {
         say(kInfo, "removed %d new files that a write cut short left in %s", leftovers, m_paths.stateFolder.c_str());
@@ -981,16 +989,10 @@ int showStatus(const Settings& settings, bool asJson)
 int forget()
 {
     const Paths paths;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, DMREG_SOCKET_PATH, sizeof(address.sun_path) - 1);
-    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool running = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    if (probe >= 0) {
-        close(probe);
-    }
-    if (running) {
+    const int lock = open(paths.stateFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0) {
         fprintf(stderr, "dmregd: dmregd is running: stop it first (systemctl stop dmregd)\n");
+        close(lock);
         return kUsage;
     }
     const Registration r = readRegistration(DMREG_STATUS_FILE, paths.tree);
@@ -1004,6 +1006,9 @@ int forget()
     }
     printf("forgotten: %s; the next start registers the SIM again\n",
            r.statusImsi.empty() ? "no SIM was registered" : ("SIM " + r.statusImsi + " was registered").c_str());
+    if (lock >= 0) {
+        close(lock);
+    }
     return kDone;
 }
 

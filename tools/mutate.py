@@ -15,7 +15,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build-mutate"))
 BUILD_SECONDS = 900
-SUITE_SECONDS = 1200
+SUITE_SECONDS = 400
 
 # The suites that judge the files of each folder, fastest first.
 SUITES = [

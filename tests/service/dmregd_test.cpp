@@ -223,7 +223,9 @@ TEST_F(Service, AStrangersFloodLeavesNothingBehind)
     }
     EXPECT_EQ(m_modem.control("reply +15550100200 " + kAck), "ok 1");
     EXPECT_TRUE(recorded()) << seen().substr(0, 4000);
+#ifndef __SANITIZE_ADDRESS__  // whose quarantine keeps what is freed
     EXPECT_LT(residentKiB() - before, 2048) << "15,000 messages judged left something behind";
+#endif
     EXPECT_EQ(end(), 0);
     const std::string told = "message from +15550199999 to port 16999 is not from the server's number: dropped\n";
     EXPECT_EQ(seen().find(told), seen().rfind(told)) << "told of more than once";
@@ -360,6 +362,9 @@ TEST_F(Service, ACrashBetweenSendAndReplyAwaitsTheReplyWithoutSendingAgain)
     start();
     EXPECT_TRUE(waitFor("[dmregd] awaiting the server's reply to the registration sent before, until ")) << seen();
     EXPECT_EQ(command("--forget"), std::make_pair(std::string("dmregd: dmregd is running: stop it first (systemctl stop dmregd)\n"), 2));
+    const auto second = command("");
+    EXPECT_NE(second.first.find(": another dmregd works on "), std::string::npos) << second.first;
+    EXPECT_EQ(second.second, 75);
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
     EXPECT_EQ(count("pdu "), 1u);
