@@ -216,7 +216,7 @@ TEST_F(Service, AStrangersFloodLeavesNothingBehind)
     };
     start();
     ASSERT_TRUE(listening());
-    const long before = residentKiB();
+    [[maybe_unused]] const long before = residentKiB();
     // In batches that the channel's queue of 64 takes whole, so that every message is judged.
     for (int batch = 0; batch < 300; ++batch) {
         m_modem.control("flood 50 +CMT: ,48\\r\\n" + modem::reply(kAck, 16999, -1, 0, 0, "+15550199999"));
