@@ -496,6 +496,8 @@ private:
                                                   IN_CREATE | IN_MOVED_TO | IN_ATTRIB) < 0) {
                 close(m_watch);
                 m_watch = -1;
+            } else if (m_watch >= 0 && access(m_config.device.c_str(), F_OK) == 0) {
+                m_setUpAt = 0;  // it came back before the watch was there to see it
             }
         }
     }
