@@ -23,7 +23,10 @@ luhn() {  # luhn 14DIGITS: the IMEI's check digit
   echo $(( (10 - sum % 10) % 10 ))
 }
 digits() { local out=""; for (( i = 0; i < $1; i++ )); do out+=$(( RANDOM % 10 )); done; echo "$out"; }
-sim() { echo "$1" >&3; }
+asked=0  # control lines written; the simulator answers each with one line
+sim() { echo "$1" >&3; asked=$((asked + 1)); }
+# Every line written taken: a modem's state must be set before dmregd meets it.
+answered() { [ "$(wc -l < sim.out)" -gt "$asked" ]; }  # its "ready" line first
 replied() { [ "$(grep -c '^ok 00' sim.out)" -gt "$1" ]; }  # counted anew at each look
 # The faults, each a control line or a few separated by " ; "; those after "then" come once dmregd
 # listens.
@@ -86,6 +89,7 @@ for (( run = 1; run <= runs; run++ )); do
   echo "run $run: ${names:-no fault}" > current-run  # what a run that does not end drew
   cp "$source_dir/examples/trees/handset.txt" tree.txt
   rm -f "$status_file" "$(dirname "$status_file")/dmregd.state" "$(dirname "$status_file")/tree.txt"
+  wait_for 10 answered || fail "the simulator does not take its control lines"
   recorded_before=$(wc -l < record)
   started=$(date +%s%N)
   : > run.log  # emptied here: the started program's own redirection may come after the wait below looks
