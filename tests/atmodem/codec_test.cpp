@@ -100,6 +100,8 @@ const Decoding kDecodings[] = {
     {"malformed element", "00440181F10004622160010300400E0A05044267426600020101414243", "1|1|16999<16998|-1:0/0|ABC"},
     // a segment that cannot be (3 of 2) is no segment
     {"segment 3 of 2", "00440181F1000462216001030040070500030A020341", "1|1|-1<-1|-1:0/0|A"},
+    // a 16-bit concatenation reference keeps its high octet
+    {"16-bit reference", "00440181F1000462216001030040080608041234020141", "1|1|-1<-1|4660:1/2|A"},
     // an element that reaches beyond the header ends the header's reading, not the message's
     {"element beyond the header", "00440181F10004622160010300400402050541", "1|1|-1<-1|-1:0/0|A"},
     // compressed text is recognised and left unread
