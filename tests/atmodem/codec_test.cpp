@@ -1,5 +1,6 @@
-// The SMS PDU codec, with vectors from outside this project: each known-good vector was decoded
-// by Wireshark's GSM SMS dissector as well, or comes from ModemManager's own tests.
+// The SMS PDU codec and the readers of AT answers. The codec's vectors come from outside this
+// project: each known-good one was decoded by Wireshark's GSM SMS dissector as well, or comes
+// from ModemManager's own tests.
 #include <gtest/gtest.h>
 
 #include "at_answers.h"
@@ -106,6 +107,24 @@ const Decoding kDecodings[] = {
     {"element beyond the header", "00440181F10004622160010300400402050541", "1|1|-1<-1|-1:0/0|A"},
     // compressed text is recognised and left unread
     {"compressed", "00040181F10020622160010300400100", "1|0|-1<-1|-1:0/0|"},
+    // an escape that names no extension character reads as the character after it
+    {"unknown escape", "00040181F1000062216001030040029B20", "1|0|-1<-1|-1:0/0|A"},
+    // UCS-2 in the message-waiting group E: a surrogate pair is one character, a lone one is U+FFFD
+    {"surrogates", "00040181F100E06221600103004008D83DDE00D8000041", "1|2|-1<-1|-1:0/0|\xF0\x9F\x98\x80\xEF\xBF\xBD" "A"},
+    // 8-bit application ports
+    {"8-bit ports", "00440181F100046221600103004006040402102041", "1|1|16<32|-1:0/0|A"},
+    // what ends too early says where, in each kind of message
+    {"no TPDU", "00", "no TPDU"},
+    {"service centre too long", "0C91", "service-centre address beyond the end"},
+    {"deliver cut in its address", "0004", "address beyond the end"},
+    {"deliver cut in its time stamp", "00040181F10000", "time stamp beyond the end"},
+    {"deliver cut before its length", "00040181F1000062216001030040", "user-data length beyond the end"},
+    {"8-bit header longer than the data", "00440181F1000462216001030040010541", "user-data header longer than the user data"},
+    {"7-bit header longer than the text", "00440181F1000062216001030040020100", "user-data header longer than the user data"},
+    {"submit cut before its reference", "0001", "message reference beyond the end"},
+    {"submit cut in its validity", "0011000181F10000", "validity period beyond the end"},
+    {"status report cut before its reference", "0002", "message reference beyond the end"},
+    {"status report cut in its status", "0002000181F16221600103004062", "status beyond the end"},
     {"cut in the user data", "00040181F10004622160010300400A0605", "user data longer than the PDU"},
     {"UCS-2 of an odd length", "00040181F10008622160010300400300410A", "UCS-2 data of an odd length"},
 };
@@ -117,6 +136,102 @@ TEST(PduDecoder, IgnoresWhatTheStandardSaysToIgnore)
         atmodem::Sms message;
         std::string error;
         EXPECT_EQ(atmodem::decodeSms(d.pdu, message, error) ? fields(message) : error, d.fields);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Answers no modem should give, and the edges of those it may: each reader takes what it can
+// vouch for and nothing else.
+struct Reading {
+    const char* comment;
+    const char* reader;
+    std::string lines;  // '|' between lines
+    std::string read;
+};
+
+std::string readAs(const std::string& reader, const atmodem::Lines& lines)
+{
+    char out[64] = "";
+    int total = -2;
+    if (reader == "lock") {
+        return std::to_string(atmodem::pinLock(lines));
+    }
+    if (reader == "cpin") {
+        return std::to_string(atmodem::simStatus(lines));
+    }
+    if (reader == "reference") {
+        return std::to_string(atmodem::messageReference(lines));
+    }
+    if (reader == "used") {
+        const int used = atmodem::storageUsed(lines, &total);
+        return std::to_string(used) + "/" + std::to_string(total);
+    }
+    if (reader == "centre") {
+        return atmodem::serviceCentre(lines, out) ? out : "none";
+    }
+    std::string read;
+    if (reader == "choices") {
+        for (const std::vector<std::string>& memories : atmodem::storageChoices(lines)) {
+            read += "(";
+            for (const std::string& memory : memories) {
+                read += memory + ",";
+            }
+            read += ")";
+        }
+        return read;
+    }
+    if (reader == "list") {
+        for (const atmodem::Stored& m : atmodem::storedMessages(lines)) {
+            read += std::to_string(m.index) + ":" + std::to_string(m.status) + ":" + std::to_string(m.length) + ":" + m.pdu + ";";
+        }
+        return read;
+    }
+    std::string storage;
+    int index = -1;
+    bool report = false;
+    return atmodem::newMessage(lines[0], storage, index, report) ? storage + ":" + std::to_string(index) + (report ? " report" : "")
+                                                                 : "none";
+}
+
+const Reading kReadings[] = {
+    {"a lock state beyond 0 and 1", "lock", "+CLCK: 2|+CLCK: x", "-1"},
+    {"a lock state after a stray line", "lock", "+CLCK: 7|+CLCK: 1", "1"},
+    {"a SIM state no standard names", "cpin", "+CPIN: BOGUS", "-1"},
+    {"a SIM held by the network's lock", "cpin", "+CPIN: PH-NET PIN", "4"},
+    {"a message reference beyond an octet", "reference", "+CMGS: 256", "-1"},
+    {"a message reference with a time stamp after it", "reference", "+CMGS: 7,\"26/12/07\"", "7"},
+    // the set command's answer names no memory; a capacity that is no number is not made up
+    {"storage of the set command", "used", "+CPMS: 3,20,3,20,3,20", "3/20"},
+    {"storage without a capacity", "used", "+CPMS: \"SM\",3,x", "3/-1"},
+    {"storage without figures", "used", "+CPMS: \"SM\"", "-1/-2"},
+    {"memories: three lists at most, an empty name dropped", "choices",
+     "+CPMS: (\"SM\",\"\"),(\"ME\"),(\"MT\"),(\"SR\")", "(SM,)(ME,)(MT,)"},
+    {"memories: a list never closed", "choices", "+CPMS: (\"SM\",\"ME\"),(\"SM\"", "(SM,ME,)"},
+    {"an index beyond what storage has", "new", "+CMTI: \"SM\",65536", "none"},
+    {"a new message without its memory", "new", "+CMTI: \"\",3", "none"},
+    {"a new message without its index", "new", "+CMTI: \"SM\"", "none"},
+    {"a status report stored", "new", "+CDSI: \"SR\",2", "SR:2 report"},
+    {"an international centre that has its +", "centre", "+CSCA: \"+4478\",145", "+4478"},
+    {"no centre", "centre", "+CSCA: \"\",129|OK", "none"},
+    {"a centre of 42 characters", "centre", "+CSCA: \"+" + std::string(41, '1') + "\",145", "none"},
+    // a header whose index is no number is no message; a status beyond 3 is unknown
+    {"listing with a broken header", "list", "+CMGL: x,1,,23|0791|+CMGL: 2,9,,23|0792", "2:-1:23:0792;"},
+    {"listing whose PDU is on the header's line", "list", "+CMGL: 3,1,,23 0793|+CMGL: 4,0,,23", "3:1:23:0793;4:0:23:;"},
+};
+
+TEST(AnswerReaders, TakeOnlyWhatTheyCanVouchFor)
+{
+    for (const Reading& r : kReadings) {
+        SCOPED_TRACE(r.comment);
+        atmodem::Lines lines;
+        for (size_t from = 0, bar = 0; bar != std::string::npos; from = bar + 1) {
+            bar = r.lines.find('|', from);
+            lines.push_back(r.lines.substr(from, bar == std::string::npos ? std::string::npos : bar - from));
+        }
+        EXPECT_EQ(readAs(r.reader, lines), r.read);
     }
 }
 
