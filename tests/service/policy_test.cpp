@@ -45,18 +45,20 @@ const Story kStories[] = {
     {"a send that fails is tried again later and later, then given up", kLimits,
      {"0 next=run", "0 failed", "0 ended", "0 next=wait until 10000", "10000 next=run", "10000 failed", "10000 ended",
       "10000 next=wait until 30000", "29999 next=wait until 30000", "30000 next=run", "30000 failed", "30000 ended",
-      "30000 next=exit 1"}},
+      "30000 next=exit 1", "30001 next=exit 1"}},
     {"a reply that never comes: sent again after reply_wait, counted as a try", kLimits,
      {"0 next=run", "0 sent", "100000 next=listen until 100000", "100000 ended", "100000 next=run", "100000 sent",
       "200000 ended", "200000 next=run", "200000 sent", "300000 ended", "300000 next=exit 1"}},
     {"a late reply within reply_wait", kLimits, {"0 next=run", "0 sent", "90000 reply", "90000 next=exit 0"}},
+    {"the reply recorded by the flow itself while it is awaited", kLimits,
+     {"0 next=run", "0 sent", "5 registered", "5 next=exit 0"}},
     {"the flow ends without a send, the SIM registered already", kLimits, {"0 next=run", "0 registered", "0 next=exit 0"}},
     {"nothing to register", kLimits, {"0 next=run", "0 ended", "0 next=exit 0"}},
     {"the flow ended unsent for a modem not ready: a failed try, tried again later", kLimits,
      {"0 next=run", "0 not-ready", "0 next=wait until 10000", "10000 next=run"}},
     {"no modem", kLimits, {"0 next=run", "0 no-modem", "0 next=exit 75"}},
     {"stopped before the first try", kLimits, {"0 stop", "0 next=exit 0"}},
-    {"stopped while trying", kLimits, {"0 next=run", "0 stop", "0 sent", "0 next=exit 0"}},
+    {"stopped while trying", kLimits, {"0 next=run", "0 stop", "0 sent", "0 ended", "0 next=exit 0"}},
     {"stopped while waiting for the next try", kLimits,
      {"0 next=run", "0 failed", "0 ended", "0 next=wait until 10000", "5 stop", "5 next=exit 0"}},
     {"stopped while awaiting the reply", kLimits, {"0 next=run", "0 sent", "5 stop", "6 reply", "6 next=exit 0"}},
@@ -184,6 +186,10 @@ TEST(Numbers, SameSubscriberAcrossInternationalAndNationalForms)
         {"+4915123456789", "015123456789", "49", true},  // national with its trunk prefix
         {"004915123456789", "+4915123456789", "", true},
         {"+49 151 2345-6789", "+4915123456789", "", true},
+        {"+1 (555) 010.0200", "+15550100200", "", true},
+        {"+1555+0100200", "+15550100200", "", false},  // a + within the digits is no layout
+        {"++15550100200", "+15550100200", "", false},
+        {"+123456789012345678901", "+123456789012345678901", "", false},  // longer than any number
         {"015123456789", "15123456789", "", true},
         {"+4915123456789", "+4415123456789", "49", false},  // another country
         {"+4915123456789", "5123456789", "49", false},      // the country code is 49: a digit of the number is missing
@@ -239,6 +245,7 @@ TEST(Settings, EveryOneIsCheckedAndNamesItsLine)
         {"modem = /dev/a\nmodem = /dev/b\n", "2: given twice: modem = /dev/b"},
         {"modem = /dev/a\nreply_from = +1555, server\n", "2: reply_from: 'server' is no telephone number"},
         {"modem = /dev/a\nretries = 101\n", "2: retries is a number from 0 to 100"},
+        {"modem = /dev/a\nretries = 4294967296001\n", "2: retries is a number from 0 to 100"},
         {"retry_interval = 0\n", "1: retry_interval is a number of seconds from 1 to 2678400"},
         {"reply_wait = 0\n", "1: reply_wait is a number of seconds from 1 to 2678400"},
         {"list_interval = 86401\n", "1: list_interval is a number of seconds from 1 to 86400"},
