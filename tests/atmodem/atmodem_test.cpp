@@ -96,6 +96,18 @@ std::string call(const std::string& what)
         for (const std::string& taken : answer.lines) {
             value += (value.empty() ? "" : "|") + taken;
         }
+    } else if (what == "with wrong arguments") {  // a caller's fault is refused, and never followed
+        const std::string tooLong(40000, 'x');      // more than 255 segments
+        const _TAPI_SMS_SEND_PORT_SM_S type1{1, 11, 1, 2, "", "+1", 0, 0, 1, "x"}, noData{2, 11, 1, 2, "", "+1", 0, 0, 5, nullptr},
+            huge{2, 11, 1, 2, "", "+1", 0, 0, static_cast<uint16_t>(tooLong.size()), tooLong.c_str()};
+        for (const TAPI_RESULT r : {TAPI_ACCE_GetSimCardStatus(nullptr), TAPI_SECURITY_GetPin1Status(TAPI_PIN1, nullptr),
+                                    TAPI_ACCE_GetImsi(nullptr), TAPI_SMS_SendPortNumberSmUnblockMode(nullptr, &reference),
+                                    TAPI_SMS_SendPortNumberSmUnblockMode(&type1, &reference),
+                                    TAPI_SMS_SendPortNumberSmUnblockMode(&noData, &reference),
+                                    TAPI_SMS_SendPortNumberSmUnblockMode(&huge, &reference)}) {
+            value += (value.empty() ? "" : " ") + std::to_string(r);
+        }
+        result = TAPI_RESULT_SUCCESS;
     } else if (what.compare(0, 5, "send ") == 0) {
         std::string data;
         for (int i = 0; i < std::stoi(what.substr(5)); ++i) {
