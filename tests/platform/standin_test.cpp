@@ -71,9 +71,15 @@ TEST(TreeFile, RefusesWhatItCannotDoAndSaysWhy)
     const std::string before = handset::readFile(path);
     const auto error = [](const PDmtErrorDescription& e) { return e ? std::string(e->GetErrorText().c_str()) : "none"; };
     ASSERT_TRUE(DmtTreeFactory::Initialize());
+    PDmtTree kept;  // handles a caller keeps past the tree's closing
+    PDmtNode keptNode;
     {
         PDmtTree tree;
         ASSERT_EQ(error(DmtTreeFactory::GetSubtree(DmtPrincipal("localhost"), "./A", tree)), "none");
+        kept = tree;
+        EXPECT_EQ(error(tree->GetNode("Leaf", keptNode)), "none");
+        PDmtNode nope;
+        EXPECT_EQ(error(tree->GetNode("Nope", nope)), "unknown node ./A/Nope");
         DMString root;
         EXPECT_EQ(error(tree->GetRootPath(root)), "none");
         EXPECT_STREQ(root.c_str(), "./A");
@@ -108,6 +114,10 @@ TEST(TreeFile, RefusesWhatItCannotDoAndSaysWhy)
     EXPECT_EQ(handset::readFile(path), before) << "the same values again leave the file as it was";
     PDmtTree closed;
     EXPECT_EQ(error(DmtTreeFactory::GetSubtree(DmtPrincipal("localhost"), "./A", closed)), "tree is not open");
+    DmtData value;
+    EXPECT_EQ(error(keptNode->GetValue(value)), "node ./A/Leaf is no longer available");
+    EXPECT_EQ(error(keptNode->SetValue(DmtData("y"))), "tree is not open");
+    EXPECT_EQ(error(kept->GetNode("Leaf", keptNode)), "tree is not open");
     unsetenv("DMNATIVE_TREE");
     trace::Capture capture;
     EXPECT_FALSE(DmtTreeFactory::Initialize());
