@@ -368,8 +368,11 @@ TEST_F(Service, ACrashBetweenSendAndReplyAwaitsTheReplyWithoutSendingAgain)
     EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
     EXPECT_EQ(count("pdu "), 1u);
+    EXPECT_NE(command("--status").first.find("\nnext try: none: the SIM is registered\n"), std::string::npos);
     EXPECT_EQ(command("--forget"), std::make_pair(std::string("forgotten: SIM 001010123456789 was registered; the next start "
                                                               "registers the SIM again\n"), 0));
+    EXPECT_EQ(command("--status").first, "registered: none\ntree: RegStatus 0, RegIMSI ''\nsim: unknown\ntries: 0 of 4\n"
+                                         "last send: none\nnext try: at the next start of dmregd\nlast failure: none\n");
     EXPECT_NE(contents(kCopy).find(kRegistration + "RegIMSI string \n" + kRegistration + "RegStatus int 0\n"), std::string::npos);
     start();
     EXPECT_TRUE(waitFor("[dmregd] try 1 of 4 sent")) << seen();
