@@ -315,6 +315,14 @@ private:
             return false;
         }
         m_storages.insert(m_primary);
+        // What came before this set-up, while nobody had chosen the storage (before the start, or
+        // just after a reset in place), lies where the modem's own default put it, mostly "SM",
+        // and no indication told of it: every memory the modem reads from is listed.
+        for (const char* storage : {"ME", "SM"}) {
+            if (!choices.empty() && m_primary != "MT" && std::find(choices[0].begin(), choices[0].end(), storage) != choices[0].end()) {
+                m_storages.insert(storage);
+            }
+        }
         m_polling = true;
         m_routedDirect = false;
         m_full.clear();
