@@ -15,6 +15,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <time.h>
 
@@ -152,6 +153,13 @@ TEST_P(Modem, AnswersWithinItsBound)
             EXPECT_EQ(g_modem->control("set " + rest), "ok");
         } else if (step == "control") {
             g_modem->control(rest);
+        } else if (step == "posix") {  // "write 2 EIO": the channel's second write from now on fails
+            const std::map<std::string, seam::Posix> functions = {
+                {"write", seam::Posix::Write}, {"read", seam::Posix::Read}, {"poll", seam::Posix::Poll}};
+            const std::map<std::string, int> errors = {{"EIO", EIO}, {"EAGAIN", EAGAIN}, {"EINTR", EINTR}};
+            const std::string function = rest.substr(0, rest.find(' '));
+            const std::string error = rest.substr(rest.rfind(' ') + 1);
+            seam::failPosix(functions.at(function), std::stoi(rest.substr(function.size())), errors.at(error));
         } else if (step == "clock") {
             seam::clock = rest == "real" ? seam::Clock::Real : seam::Clock::WaitsTimeOut;
         } else if (step == "call") {
@@ -185,6 +193,7 @@ TEST_P(Modem, AnswersWithinItsBound)
         }
     }
     seam::clock = seam::Clock::Real;
+    seam::failPosix();
     atmodem::Channel::shared().release();
     EXPECT_EQ(countOf("/proc/self/fd"), descriptors) << "a descriptor left open";
     EXPECT_EQ(countOf("/proc/self/task"), threads) << "a thread left running";
