@@ -522,11 +522,21 @@ private:
         if ((m_current == held.storage || select(held.storage) >= 0) &&
             m_channel.command("AT+CMGD=" + std::to_string(held.index)).result == atmodem::kOk) {
             m_known.erase(key);
+            madeRoomIn(held.storage);
             return true;
         }
         m_config.log(kWarning, "message " + key + " could not be deleted: it is deleted later");
         m_undeleted.insert(key);
         return false;
+    }
+
+    // A deletion from a full storage makes room: counted again at once, so that new messages
+    // are stored there again rather than handed over without storage, which a crash would lose.
+    void madeRoomIn(const std::string& storage)
+    {
+        if (m_full.count(storage) != 0) {
+            select(storage);
+        }
     }
 
     // The segments of the set that held belongs to, in order; empty while one is missing.
@@ -648,6 +658,7 @@ private:
             const bool listed = m_known.count(*it) != 0;
             if (!listed || ((m_current == storage || select(storage) >= 0) &&
                             m_channel.command("AT+CMGD=" + std::to_string(index)).result == atmodem::kOk)) {
+                madeRoomIn(listed ? storage : "");
                 m_known.erase(*it);
                 it = m_undeleted.erase(it);
             } else {

@@ -288,6 +288,8 @@ TEST_F(Service, ModulesOfAnotherFamilyRegisterAllTheSame)
         {"a storage full of old messages", {"set capacity = 1", "store " + modem::reply("for the WAP stack", 2948)}, "",
          "[dmregd] receiver: the modem's storage ME is full (1 of 1): the server's reply cannot be stored there, and is taken "
          "without storage (+CMT) while dmregd runs; delete old messages\n"},
+        {"a storage full of an earlier registration's reply", {"set capacity = 1", "store " + modem::reply(kAck)}, "",
+         "[dmregd] receiver: the modem's storage ME has room again\n"},
     };
     for (const auto& m : modules) {
         SCOPED_TRACE(m.behaviour);
