@@ -111,12 +111,14 @@ void Tokenizer::expectCommand(const std::string& sent, bool prompt)
 {
     m_sent = sent;
     m_prompt = prompt;
-    m_pduNext = false;
+    // A +CMT whose PDU has not come yet keeps waiting for it: a modem writes an unsolicited
+    // result whole before it answers what was sent after its header, and a +CMT is stored nowhere.
+    m_pduNext = m_pduNext && m_pduOwner.kind == Token::Unsolicited;
     // "AT+CREG?" is answered by "+CREG:": its lines are no unsolicited results.
     const size_t name = sent.compare(0, 3, "AT+") == 0 ? sent.find_first_of("=?", 3) : std::string::npos;
     m_solicited = name != std::string::npos ? sent.substr(2, name - 2) + ":" : sent.size() > 3 && sent[2] == '+' ? sent.substr(2) + ":" : "";
-    if (m_framing == Framing::Strict && m_state == State::LineStart) {
-        m_echoPossible = true;
+    if (m_framing == Framing::Strict && m_state == State::LineStart && !m_pduNext) {
+        m_echoPossible = true;  // the PDU a +CMT awaits comes before any echo
     }
 }
 

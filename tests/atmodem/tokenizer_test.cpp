@@ -1,6 +1,6 @@
 // The tokenizer's state machine, from a table of byte streams fed in the pieces a serial port
-// gives, one line of comment a stream. Tokens are written L:line F:final P E:echo U:unsolicited|pdu
-// D:pdu O:overlong.
+// gives ("=>AT..." between them: a command sent there), one line of comment a stream. Tokens are
+// written L:line F:final P E:echo U:unsolicited|pdu D:pdu O:overlong.
 #include <gtest/gtest.h>
 
 #include "at_tokenizer.h"
@@ -45,6 +45,9 @@ const Stream kStreams[] = {
     // a URC inside an answer, and +CMT with its PDU line bound to it
     {"urcs", Framing::Strict, "AT+CGSN", {"\r\nRING\r\n\r\n+CMT: ,24\r\n0791\r\n490154203237518\r\nOK\r\n"},
      "U:RING| U:+CMT: ,24|0791 L:490154203237518 F:0"},
+    // a +CMT whose PDU comes after a command was sent ("=>"): the PDU is still the +CMT's
+    {"+CMT across a command", Framing::Strict, "", {"\r\n+CMT: ,24\r\n", "=>AT+CGSN", "0791\r\n\r\n4901\r\n\r\nOK\r\n"},
+     "U:+CMT: ,24|0791 L:4901 F:0"},
     // the command's own name is its answer, not a URC
     {"solicited +CREG", Framing::Strict, "AT+CREG?", {"\r\n+CREG: 0,1\r\n\r\nOK\r\n"}, "L:+CREG: 0,1 F:0"},
     // +CMGL lines and their PDUs: a URC between a header and its PDU is a URC (no hex), a line of
@@ -91,7 +94,11 @@ TEST(Tokenizer, CutsByteStreamsIntoWhatTheyMean)
         }
         std::vector<atmodem::Token> tokens;
         for (const std::string& piece : s.pieces) {
-            tokenizer.feed(piece.data(), piece.size(), tokens);
+            if (piece.compare(0, 2, "=>") == 0) {
+                tokenizer.expectCommand(piece.substr(2));
+            } else {
+                tokenizer.feed(piece.data(), piece.size(), tokens);
+            }
         }
         EXPECT_EQ(render(tokens), s.tokens);
     }
