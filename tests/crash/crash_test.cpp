@@ -86,8 +86,16 @@ protected:
         const bool deleted = recorded("cmd AT+CMGD") > 0;
         // Whatever is on the disk now is whole: the old record or the new one.
         std::string error;
-        service::loadRecord(kState + "/dmregd.state", error);
+        const service::Record saved = service::loadRecord(kState + "/dmregd.state", error);
         EXPECT_EQ(error, "") << first.trace;
+        EXPECT_TRUE(recorded("pdu ") == 0 || saved.tries > 0 || cut.statusImsi == kImsi)
+            << "an SMS went out without the record of its try on the disk";
+        // A failure is never passed over in silence; only a leftover's removal before a write,
+        // and the mode of the library's status file, are no more than attempts.
+        const bool attempt = call(n).find(" unlink ") != std::string::npos || call(n).find(" fchmod ") != std::string::npos;
+        if ((mode == "eio" || mode == "enospc") && !attempt) {
+            EXPECT_NE(first.trace.find(strerror(mode == "eio" ? EIO : ENOSPC)), std::string::npos) << first.trace;
+        }
         struct stat st;
         EXPECT_TRUE(stat(kTree.c_str(), &st) != 0 || parses()) << "the tree does not parse";
         if (mode == "powercut") {

@@ -53,6 +53,9 @@ TEST_F(Parts, AFolderIsUsedOnlyWhenItIsTheServicesAloneAndNeverChanged)
         {"open to the group", [](const std::string& f) { mkdir(f.c_str(), 0750); },
          "the state folder %s is open to others (mode 0750): close it (chmod 0700), or let systemd make it for the service",
          0750},
+        {"open to others", [](const std::string& f) { mkdir(f.c_str(), 0705); },
+         "the state folder %s is open to others (mode 0705): close it (chmod 0700), or let systemd make it for the service",
+         0705},
         {"in a missing folder", [](const std::string&) {}, "cannot make the state folder %s: No such file or directory", -1},
     };
     for (const auto& f : folders) {

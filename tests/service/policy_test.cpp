@@ -158,6 +158,8 @@ TEST(TraceSink, HoldsBackThePinWaitAfterItsFirstMinutes)
         {67 * minute, enter, {}},
         {68 * minute, other, {"[dmregd] 1 more lines of the PIN wait held back", other}},  // the wait is over
         {69 * minute, enter, {enter}},               // a wait that comes later starts open again
+        // text from outside, a reply's say, neither steers a terminal nor forges a line
+        {70 * minute, "<4>[dmregd] reply '\x1B[2J\r[dmregd] ok'", {"[dmregd] reply '\\x1B[2J\\x0D[dmregd] ok'"}},
     };
     service::TraceSink sink;
     for (const auto& l : lines) {
