@@ -91,7 +91,7 @@ protected:
         EXPECT_TRUE(recorded("pdu ") == 0 || saved.tries > 0 || cut.statusImsi == kImsi)
             << "an SMS went out without the record of its try on the disk";
         // A failure is never passed over in silence; only a leftover's removal before a write,
-        // and the mode of the library's status file, are no more than attempts.
+        // and setting a new file's mode, are no more than attempts.
         const bool attempt = call(n).find(" unlink ") != std::string::npos || call(n).find(" fchmod ") != std::string::npos;
         if ((mode == "eio" || mode == "enospc") && !attempt) {
             EXPECT_NE(first.trace.find(strerror(mode == "eio" ? EIO : ENOSPC)), std::string::npos) << first.trace;
