@@ -131,7 +131,8 @@ fuzz-long: fuzz-build
 	    $$(( $$(date +%s) - start )) "$$( [ $$status -eq 0 ] && echo "no crash" || echo "CRASH: see $(FUZZ)/long/$$t.log")"'
 
 # The mutation run: each fault of tests/mutation/mutants.txt put into the code in turn, rebuilt
-# and judged by the suites of its file (tools/mutate.py). Not part of make test: it takes hours.
+# and judged by the suites of its file (tools/mutate.py). Not part of make test: it takes about
+# an hour.
 mutate: deps
 	@python3 tools/mutate.py build-mutate
 
