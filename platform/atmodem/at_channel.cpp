@@ -207,13 +207,13 @@ bool Channel::open()
     m_echoResets = 0;
     m_setUpAgain = false;
     m_smsWorked = false;
+    m_failure = OpenFailure();  // unless the set-up finds the modem silent: it went away during it
     if (!setUp()) {
         closeDevice();
         return false;
     }
     ++m_generation;
     m_lastReport.clear();
-    m_failure = OpenFailure();
     return true;
 }
 
@@ -229,7 +229,9 @@ OpenFailure Channel::lastFailure()
 bool Channel::setUp()
 {
     m_echoOff = false;
+    Answer gone;
     if (!writeAll("\x1B", nowMs() + kAtTryMs)) {
+        vanish(gone);
         return false;
     }
     drain(kQuietMs, kDrainMs);
@@ -239,9 +241,11 @@ bool Channel::setUp()
         m_timeouts = 0;
         answered = exchange("AT", nullptr, {}, kAtTryMs, kAtTryMs).result == kOk;
     }
-    if (!answered) {
+    if (!answered && m_fd >= 0) {
         report(m_config.device + ": the modem does not answer AT");
         m_failure = {Unusable::NoAnswer, 0};
+    }
+    if (!answered) {
         return false;
     }
     if (exchange("ATE0V1", nullptr, {}, kCommandMs, kCommandMs).result != kOk) {
@@ -532,11 +536,11 @@ Answer Channel::exchange(const std::string& line, const std::string* data, const
         if (prompted && awaitingPrompt) {
             awaitingPrompt = false;
             deadline = nowMs() + resultMs;
-            answer.dataSent = true;
-            if (!writeAll(*data + "\x1A", deadline)) {
+            if (!writeAll(*data + "\x1A", deadline)) {  // without its final ^Z the modem sends nothing
                 vanish(answer);
                 return answer;
             }
+            answer.dataSent = true;
         }
         if (completed && completedBy == 0) {
             completedBy = nowMs() + kGraceMs;
@@ -576,14 +580,16 @@ Answer Channel::run(const std::string& line, const std::string* data, const Expe
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Answer answer;
+    // A device that went away during its set-up may come back, as during a command.
+    const auto unusable = [this] { return Answer{m_failure.why == Unusable::None && !m_stopped ? kVanished : kNotInitiated, {}}; };
     if (!open()) {
-        return Answer{kNotInitiated, {}};
+        return unusable();
     }
     if (!takeUnasked(answer)) {
         return answer;  // the device went, or the program stops
     }
     if (!setUpAgainIfReset()) {
-        return Answer{kNotInitiated, {}};
+        return unusable();
     }
     if (smsCommand(line) && !pduMode()) {
         return Answer{m_fd >= 0 ? kError : kVanished, {}};

@@ -159,7 +159,6 @@ std::map<std::pair<int, std::string>, Failure> g_failures;
 long g_failCallNumber = 0;
 Failure g_failCallError;
 long g_failableCalls = 0;
-int g_initializeCalls = 0;
 int g_successfulInitializeCalls = 0;
 int g_uninitializeCalls = 0;
 
@@ -411,10 +410,8 @@ std::string TreeFile::render(const Node& node)
         return node.path + " string " + node.text;
     case DmtData::TYPE_INTEGER:
         return node.path + " int " + std::to_string(node.integer);
-    case DmtData::TYPE_BOOLEAN:
+    default:  // a boolean: interior nodes are never rewritten
         return node.path + " bool " + (node.flag ? "true" : "false");
-    default:
-        return node.path + " node";
     }
 }
 
@@ -729,7 +726,6 @@ PDmtErrorDescription DmtData::GetNodeValue(DMStringVector& children) const
 bool DmtTreeFactory::Initialize()
 {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    ++g_initializeCalls;
     Failure failure;
     if (injected(dmnative::Op::Initialize, "", failure)) {
         return false;
@@ -825,12 +821,6 @@ long failableCalls()
     return g_failableCalls;
 }
 
-int initializeCalls()
-{
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    return g_initializeCalls;
-}
-
 int successfulInitializeCalls()
 {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
@@ -847,7 +837,6 @@ void resetCounters()
 {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     g_failableCalls = 0;
-    g_initializeCalls = 0;
     g_successfulInitializeCalls = 0;
     g_uninitializeCalls = 0;
 }

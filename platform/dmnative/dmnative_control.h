@@ -22,7 +22,6 @@ DMNATIVE_CONTROL_API void clearFailures();
 
 // Calls of every operation that can fail, since the last resetCounters().
 DMNATIVE_CONTROL_API long failableCalls();
-DMNATIVE_CONTROL_API int initializeCalls();
 DMNATIVE_CONTROL_API int successfulInitializeCalls();
 DMNATIVE_CONTROL_API int uninitializeCalls();
 DMNATIVE_CONTROL_API void resetCounters();

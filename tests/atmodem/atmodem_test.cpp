@@ -97,6 +97,9 @@ std::string call(const std::string& what)
         for (const std::string& taken : answer.lines) {
             value += (value.empty() ? "" : "|") + taken;
         }
+    } else if (what == "failure") {  // why the device could not be used, as the service is told
+        result = TAPI_RESULT_SUCCESS;
+        value = std::to_string(static_cast<int>(atmodem::Channel::shared().lastFailure().why));
     } else if (what == "with wrong arguments") {  // a caller's fault is refused, and never followed
         const std::string tooLong(40000, 'x');      // more than 255 segments
         const _TAPI_SMS_SEND_PORT_SM_S type1{1, 11, 1, 2, "", "+1", 0, 0, 1, "x"}, noData{2, 11, 1, 2, "", "+1", 0, 0, 5, nullptr},
@@ -155,8 +158,9 @@ TEST_P(Modem, AnswersWithinItsBound)
             g_modem->control(rest);
         } else if (step == "posix") {  // "write 2 EIO": the channel's second write from now on fails
             const std::map<std::string, seam::Posix> functions = {
-                {"write", seam::Posix::Write}, {"read", seam::Posix::Read}, {"poll", seam::Posix::Poll}};
-            const std::map<std::string, int> errors = {{"EIO", EIO}, {"EAGAIN", EAGAIN}, {"EINTR", EINTR}};
+                {"open", seam::Posix::Open}, {"write", seam::Posix::Write}, {"read", seam::Posix::Read}, {"poll", seam::Posix::Poll}};
+            const std::map<std::string, int> errors = {{"EIO", EIO},       {"EAGAIN", EAGAIN}, {"EINTR", EINTR},
+                                                       {"EACCES", EACCES}, {"EBUSY", EBUSY},   {"ENOENT", ENOENT}};
             const std::string function = rest.substr(0, rest.find(' '));
             const std::string error = rest.substr(rest.rfind(' ') + 1);
             seam::failPosix(functions.at(function), std::stoi(rest.substr(function.size())), errors.at(error));

@@ -216,6 +216,10 @@ const Reading kReadings[] = {
     {"a status report stored", "new", "+CDSI: \"SR\",2", "SR:2 report"},
     {"an international centre that has its +", "centre", "+CSCA: \"+4478\",145", "+4478"},
     {"no centre", "centre", "+CSCA: \"\",129|OK", "none"},
+    {"a centre after a stray line", "centre", "RING|+CSCA: \"4478\",145", "+4478"},
+    {"a centre in UCS-2 hex", "centre", "+CSCA: \"002B00340034\",145", "+44"},
+    {"UCS-2 hex that spells a letter is kept as it came", "centre", "+CSCA: \"0031004A\",129", "0031004A"},
+    {"a message reference of ten digits", "reference", "+CMGS: 1234567890", "-1"},
     {"a centre of 42 characters", "centre", "+CSCA: \"+" + std::string(41, '1') + "\",145", "none"},
     // a header whose index is no number is no message; a status beyond 3 is unknown
     {"listing with a broken header", "list", "+CMGL: x,1,,23|0791|+CMGL: 2,9,,23|0792", "2:-1:23:0792;"},

@@ -40,6 +40,8 @@ const Stream kStreams[] = {
     {"prompt pieces", Framing::Permissive, "AT+CMGS=23", {"AT+CMGS=23\r", "\r\n>", " ", "\r\n+CMGS: 4\r\n\r\nOK\r\n"}, "E:AT+CMGS=23 P L:+CMGS: 4 F:0"},
     // a refusal instead of the prompt is a final result
     {"refusal before prompt", Framing::Strict, "AT+CMGS=23", {"\r\n+CMS ERROR: 331\r\n"}, "F:2331"},
+    // while the prompt is awaited, ">" with more after it begins a line, and is no prompt
+    {"line after >", Framing::Permissive, "AT+CMGS=23", {"\r\n>5\r\n"}, "L:>5"},
     // ">" in a line where no prompt is expected is text
     {"no prompt expected", Framing::Permissive, "AT", {"> 5\r\n"}, "L:> 5"},
     // a URC inside an answer, and +CMT with its PDU line bound to it
@@ -48,6 +50,8 @@ const Stream kStreams[] = {
     // a +CMT whose PDU comes after a command was sent ("=>"): the PDU is still the +CMT's
     {"+CMT across a command", Framing::Strict, "", {"\r\n+CMT: ,24\r\n", "=>AT+CGSN", "0791\r\n\r\n4901\r\n\r\nOK\r\n"},
      "U:+CMT: ,24|0791 L:4901 F:0"},
+    // a +CMT whose PDU never came before a final result is handed on without it
+    {"+CMT without its PDU", Framing::Strict, "AT", {"\r\n+CMT: ,24\r\n\r\nOK\r\n"}, "U:+CMT: ,24| F:0"},
     // the command's own name is its answer, not a URC
     {"solicited +CREG", Framing::Strict, "AT+CREG?", {"\r\n+CREG: 0,1\r\n\r\nOK\r\n"}, "L:+CREG: 0,1 F:0"},
     // +CMGL lines and their PDUs: a URC between a header and its PDU is a URC (no hex), a line of

@@ -158,7 +158,7 @@ protected:
 };
 
 // Where a sandbox hides the kernel's boot id, the service's mark in its runtime folder tells a
-// restart from a new boot: a crash while the reply is awaited sends nothing more.
+// restart from a new boot: a stop or a crash while the reply is awaited sends nothing more.
 TEST_F(Crash, ARestartInTheSameBootSendsNothingMoreWhereTheBootIdIsHidden)
 {
     fresh();
@@ -166,11 +166,12 @@ TEST_F(Crash, ARestartInTheSameBootSendsNothingMoreWhereTheBootIdIsHidden)
     const std::string mark = service::folderOf(DMREG_SOCKET_PATH) + "/boot";
     unlink(mark.c_str());
     const std::vector<std::string> argv = {DMREG_TEST_BIN "/dmregd", "--fast", "--config", kWork + "/crash/dmregd.conf"};
-    for (const char* again : {"", "[dmregd] awaiting the server's reply to the registration sent before"}) {
+    const char* const awaiting = "[dmregd] awaiting the server's reply to the registration sent before";
+    for (int run = 0; run < 3; ++run) {  // stopped, then killed, then confirmed
         trace::Program dmregd(argv, environment("none:0"));
-        ASSERT_TRUE(dmregd.waitFor(*again != '\0' ? again : "listenAndProcess()\tENTER")) << dmregd.seen();
-        if (*again == '\0') {
-            dmregd.stop(SIGKILL);
+        ASSERT_TRUE(dmregd.waitFor(run == 0 ? "listenAndProcess()\tENTER" : awaiting)) << dmregd.seen();
+        if (run < 2) {
+            dmregd.stop(run == 0 ? SIGTERM : SIGKILL);
             continue;
         }
         m_modem.control("deliver " + kAck);

@@ -103,6 +103,11 @@ TEST(TreeFile, RefusesWhatItCannotDoAndSaysWhy)
             EXPECT_EQ(error(node->GetPath(where)), "none");
             EXPECT_EQ(error(node->SetValue(st.value)), st.refused) << st.node;
         }
+        PDmtNode interior;
+        DmtData children;
+        ASSERT_EQ(error(tree->GetNode("", interior)), "none");
+        dmnative::failAllocations(1);
+        EXPECT_EQ(error(interior->GetValue(children)), "no storage for the children of ./A");
         const DmtData copied(DmtData(7));
         int seven = 0;
         EXPECT_EQ(error(copied.GetInt(seven)), "none");
@@ -111,6 +116,7 @@ TEST(TreeFile, RefusesWhatItCannotDoAndSaysWhy)
         EXPECT_STREQ(DMString(name).c_str(), "localhost");
     }
     DmtTreeFactory::Uninitialize();
+    EXPECT_FALSE(DmtTreeFactory::Uninitialize()) << "a closing without its opening";
     EXPECT_EQ(handset::readFile(path), before) << "the same values again leave the file as it was";
     PDmtTree closed;
     EXPECT_EQ(error(DmtTreeFactory::GetSubtree(DmtPrincipal("localhost"), "./A", closed)), "tree is not open");

@@ -671,16 +671,25 @@ TEST_F(Service, TellsTheJournalEachLinesPriorityAndSystemdItsStatus)
 
 TEST(ServiceCheck, TellsWhatTheModemSaysAndRegistersNothing)
 {
-    modem::Simulator sim(kWork + "/check-modem");
-    std::ofstream(kWork + "/check.conf") << "modem = " << sim.device << "\n";
-    FILE* out = popen((DMREG_TEST_BIN "/dmregd --check --config " + kWork + "/check.conf 2>/dev/null").c_str(), "r");
-    char text[512] = {};
-    fread(text, 1, sizeof(text) - 1, out);
-    EXPECT_EQ(pclose(out), 0);
-    EXPECT_EQ(std::string(text), "modem " + sim.device + "\nSIM: ready\nSIM PIN asked for: no\nIMSI: 001010123456789\n"
-                                 "IMEI: 490154203237518\nservice centre: +15550100100\n");
-    const std::vector<std::string> record = sim.record();
-    EXPECT_EQ(std::count_if(record.begin(), record.end(), [](const std::string& l) { return l.compare(0, 8, "cmd AT+CMGS") == 0; }), 0);
+    const std::pair<std::vector<std::string>, std::string> kChecks[] = {
+        {{}, "SIM: ready\nSIM PIN asked for: no\nIMSI: 001010123456789\nIMEI: 490154203237518\nservice centre: +15550100100\n"},
+        // a modem that refuses every question: each answer is unknown, and the check still ends well
+        {{"AT+CPIN?", "AT+CLCK=\"SC\",2", "AT+CIMI", "AT+CGSN", "AT+GSN", "AT+CSCA?"},
+         "SIM: no answer, result 1\nSIM PIN asked for: unknown\nIMSI: unknown\nIMEI: unknown\nservice centre: unknown\n"}};
+    for (const auto& [refused, expected] : kChecks) {
+        modem::Simulator sim(kWork + "/check-modem");
+        for (const std::string& command : refused) {
+            sim.control("set answer " + command + " = ERROR");
+        }
+        std::ofstream(kWork + "/check.conf") << "modem = " << sim.device << "\n";
+        FILE* out = popen((DMREG_TEST_BIN "/dmregd --check --config " + kWork + "/check.conf 2>/dev/null").c_str(), "r");
+        char text[512] = {};
+        fread(text, 1, sizeof(text) - 1, out);
+        EXPECT_EQ(pclose(out), 0);
+        EXPECT_EQ(std::string(text), "modem " + sim.device + "\n" + expected);
+        const std::vector<std::string> record = sim.record();
+        EXPECT_EQ(std::count_if(record.begin(), record.end(), [](const std::string& l) { return l.compare(0, 8, "cmd AT+CMGS") == 0; }), 0);
+    }
 }
 
 }  // namespace

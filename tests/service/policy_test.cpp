@@ -67,6 +67,8 @@ const Story kStories[] = {
     {"a crash loop after failed sends keeps the count and the time", kLimits,
      {"0 next=run", "0 failed", "10 restart", "10 next=wait until 10000", "10000 next=run", "10000 failed", "10001 restart",
       "10001 next=wait until 30000"}},
+    {"a restart that first looks after the reply's wait has passed tries again", kLimits,
+     {"0 next=run", "0 sent", "1000 restart", "150000 next=run"}},
     {"a new boot starts afresh, as a handset does", kLimits, {"0 next=run", "0 failed", "5 reboot", "5 next=run"}},
     {"another SIM starts afresh", kLimits, {"0 next=run", "0 sent", "5 new-sim", "5 next=run"}},
     {"no retries: one try", {0, 10000, 100000}, {"0 next=run", "0 failed", "0 ended", "0 next=exit 1"}},
