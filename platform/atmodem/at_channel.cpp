@@ -207,7 +207,7 @@ bool Channel::open()
     m_echoResets = 0;
     m_setUpAgain = false;
     m_smsWorked = false;
-    m_failure = OpenFailure();  // unless the set-up finds the modem silent: it went away during it
+    m_failure = OpenFailure();  // a set-up that fails naming no fault: the device went away during it
     if (!setUp()) {
         closeDevice();
         return false;
@@ -241,11 +241,11 @@ bool Channel::setUp()
         m_timeouts = 0;
         answered = exchange("AT", nullptr, {}, kAtTryMs, kAtTryMs).result == kOk;
     }
-    if (!answered && m_fd >= 0) {
-        report(m_config.device + ": the modem does not answer AT");
-        m_failure = {Unusable::NoAnswer, 0};
-    }
     if (!answered) {
+        if (m_fd >= 0) {  // a device gone during the set-up is no silent modem
+            report(m_config.device + ": the modem does not answer AT");
+            m_failure = {Unusable::NoAnswer, 0};
+        }
         return false;
     }
     if (exchange("ATE0V1", nullptr, {}, kCommandMs, kCommandMs).result != kOk) {
