@@ -688,7 +688,7 @@ TEST(ServiceCheck, TellsWhatTheModemSaysAndRegistersNothing)
         EXPECT_EQ(pclose(out), 0);
         EXPECT_EQ(std::string(text), "modem " + sim.device + "\n" + expected);
         const std::vector<std::string> record = sim.record();
-        EXPECT_EQ(std::count_if(record.begin(), record.end(), [](const std::string& l) { return l.compare(0, 8, "cmd AT+CMGS") == 0; }), 0);
+        EXPECT_EQ(std::count_if(record.begin(), record.end(), [](const std::string& l) { return l.compare(0, 11, "cmd AT+CMGS") == 0; }), 0);
     }
 }
 
