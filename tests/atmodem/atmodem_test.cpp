@@ -160,7 +160,7 @@ TEST_P(Modem, AnswersWithinItsBound)
             const std::map<std::string, seam::Posix> functions = {
                 {"open", seam::Posix::Open}, {"write", seam::Posix::Write}, {"read", seam::Posix::Read}, {"poll", seam::Posix::Poll}};
             const std::map<std::string, int> errors = {{"EIO", EIO},       {"EAGAIN", EAGAIN}, {"EINTR", EINTR},
-                                                       {"EACCES", EACCES}, {"EBUSY", EBUSY},   {"ENOENT", ENOENT}};
+                                                       {"EACCES", EACCES}, {"EPERM", EPERM},   {"EBUSY", EBUSY},   {"ENOENT", ENOENT}};
             const std::string function = rest.substr(0, rest.find(' '));
             const std::string error = rest.substr(rest.rfind(' ') + 1);
             seam::failPosix(functions.at(function), std::stoi(rest.substr(function.size())), errors.at(error));

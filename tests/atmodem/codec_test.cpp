@@ -42,6 +42,8 @@ const Encoding kEncodings[] = {
       "0051000191F100040B120B0504426642670003" "2A0202" + repeat("78", 6)}},
     {"destination with a dash", {"", "12-34", 1, 2, 11, false, false, "", 0}, {"destination '12-34' is not a number"}},
     {"no destination", {"", "", 1, 2, 11, false, false, "", 0}, {"destination '' is not a number"}},
+    {"destination of 21 digits", {"", std::string(21, '1'), 1, 2, 11, false, false, "", 0},
+     {"destination '" + std::string(21, '1') + "' is not a number"}},
     {"service centre with letters", {"+1555abc", "+1", 1, 2, 11, false, false, "", 0},
      {"service centre '+1555abc' is not a number"}},
     {"more than 255 segments", {"", "+1", 1, 2, 11, false, false, std::string(255 * 128 + 1, 'x'), 0},
@@ -101,6 +103,13 @@ const Decoding kDecodings[] = {
     {"malformed element", "00440181F10004622160010300400E0A05044267426600020101414243", "1|1|16999<16998|-1:0/0|ABC"},
     // a segment that cannot be (3 of 2) is no segment
     {"segment 3 of 2", "00440181F1000462216001030040070500030A020341", "1|1|-1<-1|-1:0/0|A"},
+    // segment 0, or a set of none, is no segment either
+    {"segment 0 of 2", "00440181F1000462216001030040070500030A020041", "1|1|-1<-1|-1:0/0|A"},
+    {"segment 1 of 0", "00440181F1000462216001030040070500030A000141", "1|1|-1<-1|-1:0/0|A"},
+    // a 16-bit concatenation element or a port element of the wrong size is ignored
+    {"short 16-bit concatenation element", "00440181F10004622160010300400705080312340241", "1|1|-1<-1|-1:0/0|A"},
+    {"16-bit ports of two octets", "00440181F100046221600103004006040502102041", "1|1|-1<-1|-1:0/0|A"},
+    {"8-bit ports of three octets", "00440181F10004622160010300400705040310203041", "1|1|-1<-1|-1:0/0|A"},
     // a 16-bit concatenation reference keeps its high octet
     {"16-bit reference", "00440181F1000462216001030040080608041234020141", "1|1|-1<-1|4660:1/2|A"},
     // an element that reaches beyond the header ends the header's reading, not the message's
@@ -111,6 +120,8 @@ const Decoding kDecodings[] = {
     {"unknown escape", "00040181F1000062216001030040029B20", "1|0|-1<-1|-1:0/0|A"},
     // UCS-2 in the message-waiting group E: a surrogate pair is one character, a lone one is U+FFFD
     {"surrogates", "00040181F100E06221600103004008D83DDE00D8000041", "1|2|-1<-1|-1:0/0|\xF0\x9F\x98\x80\xEF\xBF\xBD" "A"},
+    // a high surrogate before a character beyond the low ones is lone
+    {"surrogate before U+E000", "00040181F100086221600103004004D800E000", "1|2|-1<-1|-1:0/0|\xEF\xBF\xBD\xEE\x80\x80"},
     // 8-bit application ports
     {"8-bit ports", "00440181F100046221600103004006040402102041", "1|1|16<32|-1:0/0|A"},
     // what ends too early says where, in each kind of message
@@ -123,9 +134,11 @@ const Decoding kDecodings[] = {
     {"7-bit header longer than the text", "00440181F1000062216001030040020100", "user-data header longer than the user data"},
     {"submit cut before its reference", "0001", "message reference beyond the end"},
     {"submit cut in its validity", "0011000181F10000", "validity period beyond the end"},
+    {"submit cut in its absolute validity", "0019000181F1000001", "validity period beyond the end"},
     {"status report cut before its reference", "0002", "message reference beyond the end"},
     {"status report cut in its status", "0002000181F16221600103004062", "status beyond the end"},
     {"cut in the user data", "00040181F10004622160010300400A0605", "user data longer than the PDU"},
+    {"8-bit user data beyond 140 octets", "00040181F10004622160010300408D" + repeat("41", 141), "user data longer than the PDU"},
     {"UCS-2 of an odd length", "00040181F10008622160010300400300410A", "UCS-2 data of an odd length"},
 };
 
@@ -168,6 +181,10 @@ std::string readAs(const std::string& reader, const atmodem::Lines& lines)
     if (reader == "used") {
         const int used = atmodem::storageUsed(lines, &total);
         return std::to_string(used) + "/" + std::to_string(total);
+    }
+    if (reader == "imei") {
+        const atmodem::Imei read = atmodem::imei(lines, out);
+        return read == atmodem::Imei::Read ? out : read == atmodem::Imei::WrongCheckDigit ? "wrong check digit" : "none";
     }
     if (reader == "centre") {
         return atmodem::serviceCentre(lines, out) ? out : "none";
@@ -216,6 +233,12 @@ const Reading kReadings[] = {
     {"a status report stored", "new", "+CDSI: \"SR\",2", "SR:2 report"},
     {"an international centre that has its +", "centre", "+CSCA: \"+4478\",145", "+4478"},
     {"no centre", "centre", "+CSCA: \"\",129|OK", "none"},
+    // an IMEI ends at a quote, a comma or a blank; more than 16 digits, or a letter after them, is no IMEI
+    {"an IMEI with a serial number after it", "imei", "+CGSN: \"352099001761481\",77", "352099001761481"},
+    {"17 digits", "imei", "35209900176148111", "none"},
+    {"digits with a letter after them", "imei", "352099001761481A", "none"},
+    {"no centre line", "centre", "OK", "none"},
+    {"a centre without its type", "centre", "+CSCA: \"4478\"", "4478"},
     {"a centre after a stray line", "centre", "RING|+CSCA: \"4478\",145", "+4478"},
     {"a centre in UCS-2 hex", "centre", "+CSCA: \"002B00340034\",145", "+44"},
     {"UCS-2 hex that spells a letter is kept as it came", "centre", "+CSCA: \"0031004A\",129", "0031004A"},

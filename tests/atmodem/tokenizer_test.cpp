@@ -38,6 +38,8 @@ const Stream kStreams[] = {
     {"bare prompt", Framing::Permissive, "AT+CMGS=23", {"\r\n>"}, "P"},
     // the prompt with a line end, and the blank after it in the next read
     {"prompt pieces", Framing::Permissive, "AT+CMGS=23", {"AT+CMGS=23\r", "\r\n>", " ", "\r\n+CMGS: 4\r\n\r\nOK\r\n"}, "E:AT+CMGS=23 P L:+CMGS: 4 F:0"},
+    // the prompt ended by a bare line feed
+    {"prompt, LF", Framing::Permissive, "AT+CMGS=23", {"\r\n>\n+CMGS: 4\r\n"}, "P L:+CMGS: 4"},
     // a refusal instead of the prompt is a final result
     {"refusal before prompt", Framing::Strict, "AT+CMGS=23", {"\r\n+CMS ERROR: 331\r\n"}, "F:2331"},
     // while the prompt is awaited, ">" with more after it begins a line, and is no prompt
@@ -52,6 +54,8 @@ const Stream kStreams[] = {
      "U:+CMT: ,24|0791 L:4901 F:0"},
     // a +CMT whose PDU never came before a final result is handed on without it
     {"+CMT without its PDU", Framing::Strict, "AT", {"\r\n+CMT: ,24\r\n\r\nOK\r\n"}, "U:+CMT: ,24| F:0"},
+    // a status report and a broadcast message carry their PDUs as +CMT does
+    {"+CDS and +CBM", Framing::Strict, "", {"\r\n+CDS: 24\r\n0791\r\n\r\n+CBM: 88\r\n0011\r\n"}, "U:+CDS: 24|0791 U:+CBM: 88|0011"},
     // the command's own name is its answer, not a URC
     {"solicited +CREG", Framing::Strict, "AT+CREG?", {"\r\n+CREG: 0,1\r\n\r\nOK\r\n"}, "L:+CREG: 0,1 F:0"},
     // +CMGL lines and their PDUs: a URC between a header and its PDU is a URC (no hex), a line of
@@ -66,6 +70,8 @@ const Stream kStreams[] = {
     // the kinds of final result, texts mapped to their numbers
     {"finals", Framing::Permissive, "AT", {"NO CARRIER\nBUSY\n+CME ERROR: SIM busy\n+CMS ERROR: network timeout\nMODEM ERROR: 5\n"},
      "F:6 F:6 F:1014 F:2332 F:1"},
+    // an error number of four digits is none the standard gives: the unknown error, 500
+    {"four-digit error", Framing::Permissive, "AT", {"+CMS ERROR: 1234\n"}, "F:2500"},
     // not final: a colon with nothing after it, and a vendor's error without its number
     {"not final", Framing::Permissive, "AT", {"+CME ERROR:\nMODEM ERROR: apple\n"}, "L:+CME ERROR: L:MODEM ERROR: apple"},
     // a line longer than any answer is dropped, and what follows it is read

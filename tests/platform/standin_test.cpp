@@ -108,6 +108,10 @@ TEST(TreeFile, RefusesWhatItCannotDoAndSaysWhy)
         ASSERT_EQ(error(tree->GetNode("", interior)), "none");
         dmnative::failAllocations(1);
         EXPECT_EQ(error(interior->GetValue(children)), "no storage for the children of ./A");
+        ASSERT_EQ(error(interior->GetValue(children)), "none");
+        int number = 0;
+        EXPECT_EQ(error(children.GetInt(number)), "value of ./A is an interior node, not an integer");
+        EXPECT_EQ(error(DmtData().GetInt(number)), "value of the data is empty, not an integer");
         const DmtData copied(DmtData(7));
         int seven = 0;
         EXPECT_EQ(error(copied.GetInt(seven)), "none");
