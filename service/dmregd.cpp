@@ -324,8 +324,9 @@ std::thread Service::startTraceSink()
             for (size_t lf; (lf = pending.find('\n', start)) != std::string::npos; start = lf + 1) {
                 for (const TraceSink::Line& line : sink.take(pending.substr(start, lf - start), atmodem::nowMs())) {
                     const std::string text = (toJournal ? "<" + std::to_string(line.priority) + ">" : "") + line.text + "\n";
-                    if (::write(journal, text.data(), text.size()) < 0) {  // nobody reads: nothing to tell
-                        break;
+                    for (size_t done = 0; done < text.size();) {  // nobody reads: nothing to tell
+                        const ssize_t n = ::write(journal, text.data() + done, text.size() - done);
+                        done = n > 0 ? done + static_cast<size_t>(n) : n < 0 && errno == EINTR ? done : text.size();
                     }
                 }
             }
@@ -590,6 +591,7 @@ int Service::live()
         pollfd ready{m_eventFd, POLLIN, 0};
         const long long left = next.untilMs < 0 ? -1 : std::max(0LL, next.untilMs - bootMs());
         if (poll(&ready, 1, static_cast<int>(std::min(left, 24LL * 3600 * 1000))) < 0 && errno != EINTR) {
+            say(kErr, "cannot wait for events: %s", strerror(errno));
             m_exit = kSoftware;
             locked([](Lifetime& life) { life.stop(); return 0; });
             continue;
@@ -656,8 +658,12 @@ int Service::start()
     // One dmregd on a state folder at a time, and --forget not while it runs.
     m_lock = open(m_paths.stateFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_lock < 0 || flock(m_lock, LOCK_EX | LOCK_NB) != 0) {
-        complain("another dmregd works on %s: this one ends", m_paths.stateFolder.c_str());
-        return kModemBusy;
+        if (m_lock >= 0 && errno == EWOULDBLOCK) {
+            complain("another dmregd works on %s: this one ends", m_paths.stateFolder.c_str());
+            return kModemBusy;
+        }
+        complain("cannot lock %s: %s", m_paths.stateFolder.c_str(), strerror(errno));
+        return kCannotRecord;
     }
     const int leftovers = removeLeftovers(m_paths.stateFolder);
     if (leftovers > 0) {

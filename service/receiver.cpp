@@ -53,9 +53,13 @@ bool exchange(const std::string& socketPath, const std::string& text, std::strin
     for (char buffer[64]; taken;) {
         pollfd ready{fd, POLLIN, 0};
         const long long left = deadline - nowMs();
-        const ssize_t got = left > 0 && poll(&ready, 1, static_cast<int>(left)) > 0 ? recv(fd, buffer, sizeof(buffer), 0) : -1;
+        const int n = left > 0 ? poll(&ready, 1, static_cast<int>(left)) : 0;
+        const ssize_t got = n > 0 ? recv(fd, buffer, sizeof(buffer), 0) : n;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
         if (got <= 0) {
-            taken = got == 0;  // closed by the listener: the text is handled
+            taken = got == 0 && n > 0;  // closed by the listener: the text is handled
             break;
         }
         answer.append(buffer, static_cast<size_t>(got));

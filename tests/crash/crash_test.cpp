@@ -149,12 +149,14 @@ protected:
     std::vector<std::string> environment(const std::string& point) const
     {
         return {"LD_PRELOAD=" DMREG_TEST_LIB "/libdmreg_fsshim.so", "DMREG_SHIM_WATCH=" + kState, "DMREG_SHIM_POINT=" + point,
-                "DMREG_SHIM_LOG=" + kWork + "/crash/calls.log", "DMREG_SHIM_BOOT_ID=" + kWork + "/crash/boot_id"};
+                "DMREG_SHIM_LOG=" + kWork + "/crash/calls.log", "DMREG_SHIM_BOOT_ID=" + kWork + "/crash/boot_id",
+                "DMREG_SHIM_FAULTS=" + m_faults};
     }
 
     modem::Simulator m_modem{kWork + "/crash-modem"};
     size_t m_recordFrom = 0;
     std::vector<std::string> m_calls;
+    std::string m_faults;
 };
 
 // Where a sandbox hides the kernel's boot id, the service's mark in its runtime folder tells a
@@ -179,6 +181,40 @@ TEST_F(Crash, ARestartInTheSameBootSendsNothingMoreWhereTheBootIdIsHidden)
     }
     EXPECT_EQ(recorded("pdu "), 1u);
     EXPECT_EQ(std::ifstream(mark).peek(), 'm') << "the mark of this boot";
+}
+
+// Calls interrupted, or failing where the disk is sound: every interruption is ridden out, and
+// every failure is told and ends in a registration or in an exit that says why.
+TEST_F(Crash, RidesOutInterruptedCallsAndTellsFailedOnes)
+{
+    const char* const confirmed = "[dmregd] the registration of SIM 001010123456789 is confirmed\n";
+    const struct {
+        const char* faults;
+        bool bootHidden;
+        int status;
+        std::string told;  // a whole line of the trace
+    } cases[] = {
+        {"poll:*:EINTR,read:*:EINTR,write:*:EINTR,recv:*:EINTR,send:*:EINTR,connect:*:EINTR,accept4:*:EINTR", false, 0, confirmed},
+        {"pipe2:1:EMFILE", false, 0, confirmed},  // no journal stream: the lines go out bare
+        {"dup:1:EMFILE", false, 0, confirmed},
+        {"getrandom:1:ENOSYS", true, 0, "[dmregd] this boot cannot be told from the next: a restart sends again\n"},
+        {"connect:2:ECONNREFUSED", false, 0, "[dmregd] receiver: the listener does not take messages now; they wait in storage\n"},
+        {"flock:1:ENOLCK", false, 74, "dmregd: cannot lock " + kState + ": No locks available\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        fresh();
+        if (c.bootHidden) {
+            unlink((kWork + "/crash/boot_id").c_str());
+            unlink((service::folderOf(DMREG_SOCKET_PATH) + "/boot").c_str());
+        }
+        m_faults = c.faults;
+        const Run r = run("none:0");
+        m_faults = "";
+        EXPECT_EQ(r.status, c.status) << r.trace;
+        EXPECT_NE(("\n" + r.trace).find("\n" + c.told), std::string::npos) << r.trace;
+        EXPECT_EQ(recorded("pdu "), c.status == 0 ? 1u : 0u) << r.trace;
+    }
 }
 
 TEST_F(Crash, KilledBeforeEveryFileChangingCall) { everyPoint("kill-before"); }

@@ -12,6 +12,10 @@
 // folder's names at its last fsync (what was there at the start counts as synced). Settings, all
 // from the environment: DMREG_SHIM_WATCH (folders, ':' between them), DMREG_SHIM_POINT,
 // DMREG_SHIM_LOG (each call, a line), DMREG_SHIM_BOOT_ID (read in place of the kernel's boot id).
+//
+// Calls on anything else fail as DMREG_SHIM_FAULTS says, ',' between its items: "pipe2:1:EMFILE"
+// fails the first pipe2 of each thread with EMFILE; "read:*:EINTR" interrupts one read in three,
+// chosen at random as signals would.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -24,7 +28,10 @@
 #include <limits.h>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <string>
+#include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -41,6 +48,7 @@ struct Real {
     int (*open)(const char*, int, ...) = real<int (*)(const char*, int, ...)>("open");
     int (*openat)(int, const char*, int, ...) = real<int (*)(int, const char*, int, ...)>("openat");
     ssize_t (*write)(int, const void*, size_t) = real<ssize_t (*)(int, const void*, size_t)>("write");
+    ssize_t (*read)(int, void*, size_t) = real<ssize_t (*)(int, void*, size_t)>("read");
     int (*close)(int) = real<int (*)(int)>("close");
     int (*fsync)(int) = real<int (*)(int)>("fsync");
     int (*fdatasync)(int) = real<int (*)(int)>("fdatasync");
@@ -190,7 +198,7 @@ private:
         std::string content;
         const int fd = m_real.open(path.c_str(), O_RDONLY | O_CLOEXEC);
         char buffer[4096];
-        for (ssize_t got; fd >= 0 && (got = read(fd, buffer, sizeof(buffer))) > 0;) {
+        for (ssize_t got; fd >= 0 && (got = m_real.read(fd, buffer, sizeof(buffer))) > 0;) {
             content.append(buffer, static_cast<size_t>(got));
         }
         if (fd >= 0) {
@@ -269,9 +277,52 @@ Disk& disk()
     return *d;
 }
 
+// True, with errno set, when this call (of those numbered below) is to fail as DMREG_SHIM_FAULTS says.
+bool fail(int call, const char* name)
+{
+    static const std::string* faults = new std::string("," + std::string(getenv("DMREG_SHIM_FAULTS") ?: "") + ",");
+    thread_local long counts[16];  // plain: calls come while a thread's objects are destroyed
+    thread_local unsigned random = 2463534242u;
+    const long n = ++counts[call];
+    random ^= random << 13, random ^= random >> 17, random ^= random << 5;
+    const size_t at = faults->find("," + std::string(name) + ":");
+    char when[16] = "";
+    char error[32] = "";
+    if (at == std::string::npos || sscanf(faults->c_str() + at + strlen(name) + 2, "%15[^:]:%31[^,]", when, error) != 2 ||
+        (when[0] == '*' ? random % 3 != 0 : atol(when) != n)) {
+        return false;
+    }
+    errno = EIO;
+    for (int e = 1; e < 200; ++e) {
+        errno = strerrorname_np(e) != nullptr && strcmp(error, strerrorname_np(e)) == 0 ? e : errno;
+    }
+    return true;
+}
+
 bool changes(int flags)
 {
     return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0;
+}
+
+// A call that changes a watched file or folder is counted, and failed or let through.
+template <class Call>
+auto counted(bool watched, const char* what, const std::string& detail, Call call) -> decltype(call())
+{
+    if (!watched) {
+        return call();
+    }
+    if (disk().before(what, detail)) {
+        return -1;
+    }
+    const auto result = call();
+    disk().after();
+    return result;
+}
+
+template <class Call>
+int onFd(const char* what, int fd, Call call)
+{
+    return counted(disk().watchedFd(fd), what, "fd " + std::to_string(fd), call);
 }
 
 int opened(int dirFd, const char* path, int flags, mode_t mode)
@@ -281,21 +332,12 @@ int opened(int dirFd, const char* path, int flags, mode_t mode)
         return d.calls().open(d.bootId().c_str(), flags, mode);
     }
     const std::string folder = d.folderOf(path, dirFd);
-    if ((flags & O_DIRECTORY) != 0 && d.isWatchedFolder(path)) {
+    const bool watchedFolder = (flags & O_DIRECTORY) != 0 && d.isWatchedFolder(path);  // to be synced
+    return counted(!watchedFolder && !folder.empty() && changes(flags), "open", path, [&] {
         const int fd = d.calls().openat(dirFd, path, flags, mode);
-        d.track(fd, path);  // a watched folder, to be synced
+        d.track(fd, watchedFolder ? path : changes(flags) ? folder : "");
         return fd;
-    }
-    if (folder.empty() || !changes(flags)) {
-        return d.calls().openat(dirFd, path, flags, mode);
-    }
-    if (d.before("open", path)) {
-        return -1;
-    }
-    const int fd = d.calls().openat(dirFd, path, flags, mode);
-    d.track(fd, folder);
-    d.after();
-    return fd;
+    });
 }
 
 mode_t modeOf(int flags, va_list args)
@@ -303,92 +345,54 @@ mode_t modeOf(int flags, va_list args)
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
 
-// A call on a path of a watched folder: counted, and failed or let through.
-template <class Call>
-int onPath(const char* what, const char* path, Call call)
-{
-    if (disk().folderOf(path).empty()) {
-        return call();
-    }
-    if (disk().before(what, path)) {
-        return -1;
-    }
-    const int result = call();
-    disk().after();
-    return result;
-}
-
-template <class Call>
-int onFd(const char* what, int fd, Call call)
-{
-    if (!disk().watchedFd(fd)) {
-        return call();
-    }
-    if (disk().before(what, "fd " + std::to_string(fd))) {
-        return -1;
-    }
-    const int result = call();
-    disk().after();
-    return result;
-}
-
 }  // namespace
 
 extern "C" {
 
-int open(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    return opened(AT_FDCWD, path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    return opened(AT_FDCWD, path, flags, mode);
-}
-
-int openat(int dirFd, const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeOf(flags, args);
-    va_end(args);
-    return opened(dirFd, path, flags, mode);
-}
+#define DMREG_OPEN(name, dirFd, params)          \
+    int name params                              \
+    {                                            \
+        va_list args;                            \
+        va_start(args, flags);                   \
+        const mode_t mode = modeOf(flags, args); \
+        va_end(args);                            \
+        return opened(dirFd, path, flags, mode); \
+    }
+DMREG_OPEN(open, AT_FDCWD, (const char* path, int flags, ...))
+DMREG_OPEN(open64, AT_FDCWD, (const char* path, int flags, ...))
+DMREG_OPEN(openat, dirFd, (int dirFd, const char* path, int flags, ...))
 
 int mkostemp(char* templ, int flags)
 {
-    if (disk().folderOf(templ).empty()) {
-        return disk().calls().mkostemp(templ, flags);
-    }
     const std::string folder = disk().folderOf(templ);
-    if (disk().before("mkostemp", templ)) {
-        return -1;
-    }
-    const int fd = disk().calls().mkostemp(templ, flags);
-    disk().track(fd, folder);
-    disk().after();
-    return fd;
+    return counted(!folder.empty(), "mkostemp", templ, [=] {
+        const int fd = disk().calls().mkostemp(templ, flags);
+        disk().track(fd, folder);
+        return fd;
+    });
 }
+
+// Calls on anything: failed as DMREG_SHIM_FAULTS says.
+#define DMREG_FAULTY(call, type, name, params, args)          \
+    type name params                                           \
+    {                                                          \
+        static const auto next = real<type(*) params>(#name);  \
+        return fail(call, #name) ? -1 : next args;             \
+    }
+DMREG_FAULTY(0, int, poll, (struct pollfd * fds, nfds_t n, int timeout), (fds, n, timeout))
+DMREG_FAULTY(1, ssize_t, read, (int fd, void* buffer, size_t size), (fd, buffer, size))
+DMREG_FAULTY(3, ssize_t, recv, (int fd, void* buffer, size_t size, int flags), (fd, buffer, size, flags))
+DMREG_FAULTY(4, ssize_t, send, (int fd, const void* buffer, size_t size, int flags), (fd, buffer, size, flags))
+DMREG_FAULTY(5, int, connect, (int fd, const struct sockaddr* address, socklen_t size), (fd, address, size))
+DMREG_FAULTY(6, int, accept4, (int fd, struct sockaddr* address, socklen_t* size, int flags), (fd, address, size, flags))
+DMREG_FAULTY(7, int, pipe2, (int fds[2], int flags), (fds, flags))
+DMREG_FAULTY(8, ssize_t, getrandom, (void* buffer, size_t size, unsigned flags), (buffer, size, flags))
+DMREG_FAULTY(9, int, flock, (int fd, int operation), (fd, operation))
+DMREG_FAULTY(10, int, dup, (int fd), (fd))
 
 ssize_t write(int fd, const void* buffer, size_t size)
 {
-    if (!disk().watchedFd(fd)) {
-        return disk().calls().write(fd, buffer, size);
-    }
-    if (disk().before("write", "fd " + std::to_string(fd))) {
-        return -1;
-    }
-    const ssize_t written = disk().calls().write(fd, buffer, size);
-    disk().after();
-    return written;
+    return fail(2, "write") ? -1 : onFd("write", fd, [=] { return disk().calls().write(fd, buffer, size); });
 }
 
 int close(int fd)
@@ -432,38 +436,22 @@ int ftruncate(int fd, off_t length)
 int rename(const char* from, const char* to)
 {
     const bool watched = !disk().folderOf(from).empty() || !disk().folderOf(to).empty();
-    if (!watched) {
-        return disk().calls().rename(from, to);
-    }
-    if (disk().before("rename", std::string(from) + " " + to)) {
-        return -1;
-    }
-    const int result = disk().calls().rename(from, to);
-    disk().after();
-    return result;
+    return counted(watched, "rename", std::string(from) + " " + to, [=] { return disk().calls().rename(from, to); });
 }
 
 int unlink(const char* path)
 {
-    return onPath("unlink", path, [path] { return disk().calls().unlink(path); });
+    return counted(!disk().folderOf(path).empty(), "unlink", path, [=] { return disk().calls().unlink(path); });
 }
 
 int unlinkat(int dirFd, const char* path, int flags)
 {
-    if (disk().folderOf(path, dirFd).empty()) {
-        return disk().calls().unlinkat(dirFd, path, flags);
-    }
-    if (disk().before("unlinkat", path)) {
-        return -1;
-    }
-    const int result = disk().calls().unlinkat(dirFd, path, flags);
-    disk().after();
-    return result;
+    return counted(!disk().folderOf(path, dirFd).empty(), "unlinkat", path, [=] { return disk().calls().unlinkat(dirFd, path, flags); });
 }
 
 int mkdir(const char* path, mode_t mode)
 {
-    return onPath("mkdir", path, [=] { return disk().calls().mkdir(path, mode); });
+    return counted(!disk().folderOf(path).empty(), "mkdir", path, [=] { return disk().calls().mkdir(path, mode); });
 }
 
 }  // extern "C"

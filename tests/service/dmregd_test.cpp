@@ -352,6 +352,13 @@ TEST_F(Service, SendsAgainWhenNoReplyComesWithinItsWait)
     EXPECT_TRUE(waitFor("[dmregd] registration: try 2 of 2\n")) << seen();
     EXPECT_EQ(end(), 1);
     EXPECT_EQ(count("pdu "), 2u);
+    // A record that is no file is told, and kept.
+    const std::string record = kStateFolder + "/dmregd.state";
+    unlink(record.c_str());
+    mkdir(record.c_str(), 0700);
+    EXPECT_EQ(command("--status"), std::make_pair("dmregd: " + record + " is no regular file\n", 77));
+    EXPECT_EQ(command("--forget"), std::make_pair("dmregd: cannot remove " + record + ": Is a directory\n", 74));
+    EXPECT_EQ(rmdir(record.c_str()), 0);
 }
 
 TEST_F(Service, ACrashBetweenSendAndReplyAwaitsTheReplyWithoutSendingAgain)
@@ -445,6 +452,8 @@ TEST_F(Service, ATreeThatDoesNotConfigureTheRegistrationIsSaidSo)
          "not set; ./DevInfo/Man is empty; ./DevInfo/Mod is empty; ./DevDetail/SwV is empty in "},
         {tree + "./DevDetail/Ext/Conf/PMF/Agents/Registration/Other int 1\n", nullptr},  // configured
         {edited("Man string Zav", "Man string "), "./DevInfo/Man is empty in "},
+        {edited("Enable bool true", "Enable bool false"), "Enable is not true in "},
+        {"./DevInfo/Man string Zav\n", "the tree holds no registration settings in "},
         {edited("ServerPort int 16998", "ServerPort int 70000"), "ServerPort 70000 is no port (0 to 65535) in "},
         {"", "there is no tree at "},
     };
