@@ -191,15 +191,19 @@ TEST_F(Crash, RidesOutInterruptedCallsAndTellsFailedOnes)
     const struct {
         const char* faults;
         bool bootHidden;
+        std::vector<std::string> modem;  // its settings and messages before the start
         int status;
         std::string told;  // a whole line of the trace
     } cases[] = {
-        {"poll:*:EINTR,read:*:EINTR,write:*:EINTR,recv:*:EINTR,send:*:EINTR,connect:*:EINTR,accept4:*:EINTR", false, 0, confirmed},
-        {"pipe2:1:EMFILE", false, 0, confirmed},  // no journal stream: the lines go out bare
-        {"dup:1:EMFILE", false, 0, confirmed},
-        {"getrandom:1:ENOSYS", true, 0, "[dmregd] this boot cannot be told from the next: a restart sends again\n"},
-        {"connect:2:ECONNREFUSED", false, 0, "[dmregd] receiver: the listener does not take messages now; they wait in storage\n"},
-        {"flock:1:ENOLCK", false, 74, "dmregd: cannot lock " + kState + ": No locks available\n"},
+        {"poll:*:EINTR,read:*:EINTR,write:*:EINTR,recv:*:EINTR,send:*:EINTR,connect:*:EINTR,accept4:*:EINTR", false, {}, 0, confirmed},
+        {"pipe2:1:EMFILE", false, {}, 0, confirmed},  // no journal stream: the lines go out bare
+        {"dup:1:EMFILE", false, {}, 0, confirmed},
+        {"getrandom:1:ENOSYS", true, {}, 0, "[dmregd] this boot cannot be told from the next: a restart sends again\n"},
+        {"connect:2:ECONNREFUSED", false, {}, 0, "[dmregd] receiver: the listener does not take messages now; they wait in storage\n"},
+        {"flock:1:ENOLCK", false, {}, 74, "dmregd: cannot lock " + kState + ": No locks available\n"},
+        {"", false, {"reply SM +15550100200 IMEI:490154203237518/1", "set answer AT+CMGD=0 = ERROR"}, 0,
+         "[dmregd] the server's replies in the modem's storage could not all be deleted: one of them may be taken for the reply to "
+         "this SIM's registration\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.faults);
@@ -207,6 +211,9 @@ TEST_F(Crash, RidesOutInterruptedCallsAndTellsFailedOnes)
         if (c.bootHidden) {
             unlink((kWork + "/crash/boot_id").c_str());
             unlink((service::folderOf(DMREG_SOCKET_PATH) + "/boot").c_str());
+        }
+        for (const std::string& line : c.modem) {
+            m_modem.control(line);
         }
         m_faults = c.faults;
         const Run r = run("none:0");
