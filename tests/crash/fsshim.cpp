@@ -277,13 +277,12 @@ Disk& disk()
     return *d;
 }
 
-// True, with errno set, when this call (of those numbered below) is to fail as DMREG_SHIM_FAULTS says.
-bool fail(int call, const char* name)
+// True, with errno set, when call n of the named function in this thread is to fail as
+// DMREG_SHIM_FAULTS says.
+bool fail(const char* name, long n)
 {
     static const std::string* faults = new std::string("," + std::string(getenv("DMREG_SHIM_FAULTS") ?: "") + ",");
-    thread_local long counts[16];  // plain: calls come while a thread's objects are destroyed
-    thread_local unsigned random = 2463534242u;
-    const long n = ++counts[call];
+    thread_local unsigned random = 2463534242u;  // plain: calls come while a thread's objects are destroyed
     random ^= random << 13, random ^= random >> 17, random ^= random << 5;
     const size_t at = faults->find("," + std::string(name) + ":");
     char when[16] = "";
@@ -292,10 +291,13 @@ bool fail(int call, const char* name)
         (when[0] == '*' ? random % 3 != 0 : atol(when) != n)) {
         return false;
     }
-    errno = EIO;
     for (int e = 1; e < 200; ++e) {
-        errno = strerrorname_np(e) != nullptr && strcmp(error, strerrorname_np(e)) == 0 ? e : errno;
+        if (strerrorname_np(e) != nullptr && strcmp(error, strerrorname_np(e)) == 0) {
+            errno = e;
+            return true;
+        }
     }
+    errno = EIO;  // a name that is none
     return true;
 }
 
@@ -333,9 +335,10 @@ int opened(int dirFd, const char* path, int flags, mode_t mode)
     }
     const std::string folder = d.folderOf(path, dirFd);
     const bool watchedFolder = (flags & O_DIRECTORY) != 0 && d.isWatchedFolder(path);  // to be synced
-    return counted(!watchedFolder && !folder.empty() && changes(flags), "open", path, [&] {
+    const bool changing = !watchedFolder && !folder.empty() && changes(flags);
+    return counted(changing, "open", path, [&] {
         const int fd = d.calls().openat(dirFd, path, flags, mode);
-        d.track(fd, watchedFolder ? path : changes(flags) ? folder : "");
+        d.track(fd, watchedFolder ? path : changing ? folder : "");
         return fd;
     });
 }
@@ -373,26 +376,28 @@ int mkostemp(char* templ, int flags)
 }
 
 // Calls on anything: failed as DMREG_SHIM_FAULTS says.
-#define DMREG_FAULTY(call, type, name, params, args)          \
+#define DMREG_FAULTY(type, name, params, args)                \
     type name params                                           \
     {                                                          \
         static const auto next = real<type(*) params>(#name);  \
-        return fail(call, #name) ? -1 : next args;             \
+        thread_local long calls = 0;                           \
+        return fail(#name, ++calls) ? -1 : next args;          \
     }
-DMREG_FAULTY(0, int, poll, (struct pollfd * fds, nfds_t n, int timeout), (fds, n, timeout))
-DMREG_FAULTY(1, ssize_t, read, (int fd, void* buffer, size_t size), (fd, buffer, size))
-DMREG_FAULTY(3, ssize_t, recv, (int fd, void* buffer, size_t size, int flags), (fd, buffer, size, flags))
-DMREG_FAULTY(4, ssize_t, send, (int fd, const void* buffer, size_t size, int flags), (fd, buffer, size, flags))
-DMREG_FAULTY(5, int, connect, (int fd, const struct sockaddr* address, socklen_t size), (fd, address, size))
-DMREG_FAULTY(6, int, accept4, (int fd, struct sockaddr* address, socklen_t* size, int flags), (fd, address, size, flags))
-DMREG_FAULTY(7, int, pipe2, (int fds[2], int flags), (fds, flags))
-DMREG_FAULTY(8, ssize_t, getrandom, (void* buffer, size_t size, unsigned flags), (buffer, size, flags))
-DMREG_FAULTY(9, int, flock, (int fd, int operation), (fd, operation))
-DMREG_FAULTY(10, int, dup, (int fd), (fd))
+DMREG_FAULTY(int, poll, (struct pollfd * fds, nfds_t n, int timeout), (fds, n, timeout))
+DMREG_FAULTY(ssize_t, read, (int fd, void* buffer, size_t size), (fd, buffer, size))
+DMREG_FAULTY(ssize_t, recv, (int fd, void* buffer, size_t size, int flags), (fd, buffer, size, flags))
+DMREG_FAULTY(ssize_t, send, (int fd, const void* buffer, size_t size, int flags), (fd, buffer, size, flags))
+DMREG_FAULTY(int, connect, (int fd, const struct sockaddr* address, socklen_t size), (fd, address, size))
+DMREG_FAULTY(int, accept4, (int fd, struct sockaddr* address, socklen_t* size, int flags), (fd, address, size, flags))
+DMREG_FAULTY(int, pipe2, (int fds[2], int flags), (fds, flags))
+DMREG_FAULTY(ssize_t, getrandom, (void* buffer, size_t size, unsigned flags), (buffer, size, flags))
+DMREG_FAULTY(int, flock, (int fd, int operation), (fd, operation))
+DMREG_FAULTY(int, dup, (int fd), (fd))
 
 ssize_t write(int fd, const void* buffer, size_t size)
 {
-    return fail(2, "write") ? -1 : onFd("write", fd, [=] { return disk().calls().write(fd, buffer, size); });
+    thread_local long calls = 0;
+    return fail("write", ++calls) ? -1 : onFd("write", fd, [=] { return disk().calls().write(fd, buffer, size); });
 }
 
 int close(int fd)
