@@ -34,7 +34,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -212,22 +211,29 @@ private:
     void synced(const std::string& folder, bool initial)
     {
         Durable& durable = m_folders[folder];
-        durable.names.clear();
+        durable.names = filesIn(folder);
+        for (const auto& name : durable.names) {
+            if (m_contents.count(name.second) == 0) {
+                m_contents[name.second] = initial ? contentOf(folder + "/" + name.first) : "";
+            }
+        }
+    }
+
+    // The regular files of a folder, by name.
+    static std::map<std::string, ino_t> filesIn(const std::string& folder)
+    {
+        std::map<std::string, ino_t> files;
         DIR* dir = opendir(folder.c_str());
         for (const dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
             struct stat st;
-            const std::string path = folder + "/" + e->d_name;
-            if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-                continue;
-            }
-            durable.names[e->d_name] = st.st_ino;
-            if (m_contents.count(st.st_ino) == 0) {
-                m_contents[st.st_ino] = initial ? contentOf(path) : "";
+            if (lstat((folder + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                files[e->d_name] = st.st_ino;
             }
         }
         if (dir != nullptr) {
             closedir(dir);
         }
+        return files;
     }
 
     // Every watched folder as the disk holds it for sure.
@@ -235,19 +241,8 @@ private:
     {
         note("power cut");
         for (const auto& folder : m_folders) {
-            DIR* dir = opendir(folder.first.c_str());
-            std::vector<std::string> present;
-            for (const dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
-                struct stat st;
-                if (lstat((folder.first + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                    present.push_back(e->d_name);
-                }
-            }
-            if (dir != nullptr) {
-                closedir(dir);
-            }
-            for (const std::string& name : present) {
-                m_real.unlink((folder.first + "/" + name).c_str());
+            for (const auto& name : filesIn(folder.first)) {
+                m_real.unlink((folder.first + "/" + name.first).c_str());
             }
             for (const auto& name : folder.second.names) {
                 const std::string& content = m_contents[name.second];
@@ -325,6 +320,18 @@ template <class Call>
 int onFd(const char* what, int fd, Call call)
 {
     return counted(disk().watchedFd(fd), what, "fd " + std::to_string(fd), call);
+}
+
+// A sync of fd: what it holds is on the disk once the call succeeds.
+int synced(const char* what, int fd, int (*sync)(int))
+{
+    return onFd(what, fd, [=] {
+        const int result = sync(fd);
+        if (result == 0) {
+            disk().synced(fd);
+        }
+        return result;
+    });
 }
 
 int opened(int dirFd, const char* path, int flags, mode_t mode)
@@ -408,24 +415,12 @@ int close(int fd)
 
 int fsync(int fd)
 {
-    return onFd("fsync", fd, [fd] {
-        const int result = disk().calls().fsync(fd);
-        if (result == 0) {
-            disk().synced(fd);
-        }
-        return result;
-    });
+    return synced("fsync", fd, disk().calls().fsync);
 }
 
 int fdatasync(int fd)
 {
-    return onFd("fdatasync", fd, [fd] {
-        const int result = disk().calls().fdatasync(fd);
-        if (result == 0) {
-            disk().synced(fd);
-        }
-        return result;
-    });
+    return synced("fdatasync", fd, disk().calls().fdatasync);
 }
 
 int fchmod(int fd, mode_t mode)

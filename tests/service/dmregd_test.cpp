@@ -253,6 +253,20 @@ TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneA
     EXPECT_EQ(m_modem.control("stored"), "ok");
 }
 
+TEST_F(Service, ListsItsStorageWhereTheModemTakesNoIndication)
+{
+    configure("list_interval = 1\n");
+    for (const char* cnmi : {"2,1,0,0,0", "1,1,0,0,0", "2,1", "1,1"}) {
+        m_modem.control(std::string("set answer AT+CNMI=") + cnmi + " = ERROR");
+    }
+    start();
+    EXPECT_TRUE(waitFor("[dmregd] receiver: the modem takes no new-message indication: its storage is listed every 1 s\n"));
+    ASSERT_TRUE(listening());
+    EXPECT_EQ(m_modem.control("store " + modem::reply(kAck)), "ok 1");  // unannounced
+    EXPECT_TRUE(recorded()) << seen();
+    EXPECT_EQ(end(), 0);
+}
+
 TEST_F(Service, AModemThatVanishesIsOpenedAgainOnceItIsBack)
 {
     start();
@@ -678,7 +692,7 @@ TEST_F(Service, TellsTheJournalEachLinesPriorityAndSystemdItsStatus)
     }
 }
 
-TEST(ServiceCheck, TellsWhatTheModemSaysAndRegistersNothing)
+TEST_F(Service, TheCheckTellsWhatTheModemSaysAndRegistersNothing)
 {
     const std::pair<std::vector<std::string>, std::string> kChecks[] = {
         {{}, "SIM: ready\nSIM PIN asked for: no\nIMSI: 001010123456789\nIMEI: 490154203237518\nservice centre: +15550100100\n"},
@@ -686,19 +700,12 @@ TEST(ServiceCheck, TellsWhatTheModemSaysAndRegistersNothing)
         {{"AT+CPIN?", "AT+CLCK=\"SC\",2", "AT+CIMI", "AT+CGSN", "AT+GSN", "AT+CSCA?"},
          "SIM: no answer, result 1\nSIM PIN asked for: unknown\nIMSI: unknown\nIMEI: unknown\nservice centre: unknown\n"}};
     for (const auto& [refused, expected] : kChecks) {
-        modem::Simulator sim(kWork + "/check-modem");
         for (const std::string& command : refused) {
-            sim.control("set answer " + command + " = ERROR");
+            m_modem.control("set answer " + command + " = ERROR");
         }
-        std::ofstream(kWork + "/check.conf") << "modem = " << sim.device << "\n";
-        FILE* out = popen((DMREG_TEST_BIN "/dmregd --check --config " + kWork + "/check.conf 2>/dev/null").c_str(), "r");
-        char text[512] = {};
-        fread(text, 1, sizeof(text) - 1, out);
-        EXPECT_EQ(pclose(out), 0);
-        EXPECT_EQ(std::string(text), "modem " + sim.device + "\n" + expected);
-        const std::vector<std::string> record = sim.record();
-        EXPECT_EQ(std::count_if(record.begin(), record.end(), [](const std::string& l) { return l.compare(0, 11, "cmd AT+CMGS") == 0; }), 0);
+        EXPECT_EQ(command("--check"), std::make_pair("modem " + m_modem.device + "\n" + expected, 0));
     }
+    EXPECT_EQ(count("cmd AT+CMGS"), 0u);
 }
 
 }  // namespace
