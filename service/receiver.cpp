@@ -523,8 +523,7 @@ private:
             return true;  // it never was in storage
         }
         m_known[key] = held.pdu;
-        if ((m_current == held.storage || select(held.storage) >= 0) &&
-            m_channel.command("AT+CMGD=" + std::to_string(held.index)).result == atmodem::kOk) {
+        if (deleted(held.storage, held.index)) {
             m_known.erase(key);
             madeRoomIn(held.storage);
             return true;
@@ -653,6 +652,15 @@ private:
         return true;
     }
 
+    // The message at index in storage is deleted (the storage chosen first, when another is).
+    bool deleted(const std::string& storage, int index)
+    {
+        if (m_current != storage && select(storage) < 0) {
+            return false;
+        }
+        return m_channel.command("AT+CMGD=" + std::to_string(index)).result == atmodem::kOk;
+    }
+
     void retryDeletions()
     {
         for (auto it = m_undeleted.begin(); it != m_undeleted.end();) {
@@ -660,8 +668,7 @@ private:
             const std::string storage = it->substr(0, colon);
             const int index = static_cast<int>(strtol(it->c_str() + colon + 1, nullptr, 10));
             const bool listed = m_known.count(*it) != 0;
-            if (!listed || ((m_current == storage || select(storage) >= 0) &&
-                            m_channel.command("AT+CMGD=" + std::to_string(index)).result == atmodem::kOk)) {
+            if (!listed || deleted(storage, index)) {
                 madeRoomIn(listed ? storage : "");
                 m_known.erase(*it);
                 it = m_undeleted.erase(it);
