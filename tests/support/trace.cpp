@@ -151,16 +151,6 @@ void Program::closeTrace()
 
 int Program::stop(int signal)
 {
-    return reap(signal);
-}
-
-int Program::end()
-{
-    return reap(0);
-}
-
-int Program::reap(int signal)
-{
     if (m_pid <= 0) {
         return -1;
     }

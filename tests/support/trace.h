@@ -49,12 +49,12 @@ public:
     // Reads the trace until text comes, after what the last wait found; false when it does not
     // come within 20 s.
     bool waitFor(const std::string& text);
-    // The signal (to a program still running), then its exit status, -1 when a signal ended it;
-    // the rest of its trace is read.
+    // The signal (to a program still running; 0 for none), then its exit status, -1 when a signal
+    // ended it; the rest of its trace is read.
     int stop(int signal = SIGTERM);
     // Waits for the program to end by itself within 20 s (SIGKILL after that), and answers its exit
     // status as stop() does.
-    int end();
+    int end() { return stop(0); }
     // Milliseconds the last stop() took from SIGTERM to the program's end.
     long long stopMs() const { return m_stopMs; }
     const std::string& seen() const { return m_seen; }
@@ -69,7 +69,6 @@ private:
     std::string m_seen;
     size_t m_from = 0;
     long long m_stopMs = 0;
-    int reap(int signal);
     bool readTrace(const std::string& text);
 };
 
