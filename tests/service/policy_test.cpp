@@ -125,7 +125,7 @@ TEST(Lifetime, RecordSurvivesOnlyWhole)
     EXPECT_EQ(read.imsi + " " + read.boot + " " + std::to_string(read.tries) + " " + std::to_string(read.sentAt) + " " +
                   std::to_string(read.failedAt) + " " + read.failure,
               "001010123456789 7f3c 2 120000 60000 the modem refused\\x0Athe send");
-    std::ofstream(path) << "imsi=001010123456789\nboot=x\ntries=1000\nsent=-1\nfailed=1\n";  // an earlier version's record
+    std::ofstream(path) << "imsi=001010123456789\nboot=x\ntries=1000\nsent=-1\nfailed=1\n";  // an earlier version's, each field at its bound
     EXPECT_EQ(service::loadRecord(path, error).tries, 1000) << error;
     for (const char* bad : {"imsi=1\nboot=x\n", "tries=many\n", "imsi=1\nboot=x\ntries=1\nsent=1\nfailed=1\nextra=1\n", "",
                             "imsi=0010101234567890\nboot=x\ntries=1\nsent=1\nfailed=1\n", "imsi=1\nboot=x\ntries=1001\nsent=1\nfailed=1\n",
