@@ -28,33 +28,7 @@
 
 namespace {
 
-struct Case {
-    std::string title;
-    int line;
-    std::vector<std::pair<std::string, std::string>> steps;
-};
-
-void PrintTo(const Case& c, std::ostream* out)
-{
-    *out << "modem_cases.txt:" << c.line << ": " << c.title;
-}
-
-std::vector<Case> cases()
-{
-    std::vector<Case> all;
-    std::ifstream in(DMREG_MODEM_CASES);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        const std::string word = line.substr(0, line.find(' '));
-        const std::string rest = line.size() > word.size() ? line.substr(word.size() + 1) : "";
-        if (word == "case") {
-            all.push_back({rest, number, {}});
-        } else if (!word.empty() && word[0] != '#' && !all.empty()) {
-            all.back().steps.emplace_back(word, rest);
-        }
-    }
-    return all;
-}
+using modem::Case;
 
 std::unique_ptr<modem::Simulator> g_modem;
 // Every message the cases sent (its data), and the PDUs the modem took for it.
@@ -203,8 +177,8 @@ TEST_P(Modem, AnswersWithinItsBound)
     EXPECT_EQ(countOf("/proc/self/task"), threads) << "a thread left running";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Modem, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case>& info) { return "line" + std::to_string(info.param.line); });
+INSTANTIATE_TEST_SUITE_P(Cases, Modem, ::testing::ValuesIn(modem::cases(DMREG_MODEM_CASES)),
+                         [](const ::testing::TestParamInfo<Case>& info) { return "line" + info.param.where.substr(info.param.where.rfind(':') + 1); });
 
 std::string hex(const std::string& data);
 

@@ -109,10 +109,12 @@ protected:
         }
         return count(start) > 0;
     }
-    size_t count(const std::string& start) const
+    // Lines of the modem's record that start so, from its line from on.
+    size_t count(const std::string& start, size_t from = 0) const
     {
         const std::vector<std::string> record = m_modem.record();
-        return std::count_if(record.begin(), record.end(), [&](const std::string& l) { return l.compare(0, start.size(), start) == 0; });
+        return std::count_if(record.begin() + std::min(from, record.size()), record.end(),
+                             [&](const std::string& l) { return l.compare(0, start.size(), start) == 0; });
     }
     // dmregd run with options alone, its output and exit status.
     std::pair<std::string, int> command(const std::string& options)
@@ -253,20 +255,6 @@ TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneA
     EXPECT_EQ(m_modem.control("stored"), "ok");
 }
 
-TEST_F(Service, ListsItsStorageWhereTheModemTakesNoIndication)
-{
-    configure("list_interval = 1\n");
-    for (const char* cnmi : {"2,1,0,0,0", "1,1,0,0,0", "2,1", "1,1"}) {
-        m_modem.control(std::string("set answer AT+CNMI=") + cnmi + " = ERROR");
-    }
-    start();
-    EXPECT_TRUE(waitFor("[dmregd] receiver: the modem takes no new-message indication: its storage is listed every 1 s\n"));
-    ASSERT_TRUE(listening());
-    EXPECT_EQ(m_modem.control("store " + modem::reply(kAck)), "ok 1");  // unannounced
-    EXPECT_TRUE(recorded()) << seen();
-    EXPECT_EQ(end(), 0);
-}
-
 TEST_F(Service, AModemThatVanishesIsOpenedAgainOnceItIsBack)
 {
     start();
@@ -279,82 +267,6 @@ TEST_F(Service, AModemThatVanishesIsOpenedAgainOnceItIsBack)
     EXPECT_TRUE(recorded()) << seen();
     // Its return seen at once, not at the next look of a back-off that starts at 5 s.
     EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::seconds(4));
-    EXPECT_EQ(end(), 0);
-}
-
-// Modules of a second family: their answers in pieces, URCs anywhere, an SMS service that comes
-// late, one memory for AT+CPMS, a reset in place, a storage full of old messages.
-TEST_F(Service, ModulesOfAnotherFamilyRegisterAllTheSame)
-{
-    const struct {
-        const char* behaviour;
-        std::vector<std::string> before;  // simulator lines before the start
-        const char* whileListening;       // a control line once the listener runs
-        const char* told;
-    } modules[] = {
-        {"AT+CPMS with one memory, AT+CPMS=? refused", {"set cpms = 1", "set answer AT+CPMS=? = ERROR"}, "", nullptr},
-        {"AT+CPMS with two memories", {"set cpms = 2"}, "", nullptr},
-        {"answers a line at a time", {"set chunk = line"}, "", nullptr},
-        {"answers in pieces of three bytes", {"set chunk = 3"}, "", nullptr},
-        {"a URC between a header and its PDU", {"set between = ^RSSI: 17"}, "", nullptr},
-        {"a first read cut short", {"set answer AT+CMGR=1 = +CMGR: 0,,48\\n00440B91 | {default}"}, "", nullptr},
-        {"an SMS service that comes late", {"set sms_after = 4"}, "", nullptr},
-        {"a reset in place, in PDU mode", {}, "reboot", nullptr},
-        {"a reset in place, in text mode", {}, "reboot text", nullptr},
-        {"a storage full of old messages", {"set capacity = 1", "store " + modem::reply("for the WAP stack", 2948)}, "",
-         "[dmregd] receiver: the modem's storage ME is full (1 of 1): the server's reply cannot be stored there, and is taken "
-         "without storage (+CMT) while dmregd runs; delete old messages\n"},
-        {"a storage full of an earlier registration's reply", {"set capacity = 1", "store " + modem::reply(kAck)}, "",
-         "[dmregd] receiver: the modem's storage ME has room again\n"},
-    };
-    for (const auto& m : modules) {
-        SCOPED_TRACE(m.behaviour);
-        SetUp();
-        m_modem.control("reset");
-        for (const std::string& line : m.before) {
-            EXPECT_EQ(m_modem.control(line).substr(0, 2), "ok") << line;
-        }
-        const size_t sent = count("pdu ");
-        start();
-        ASSERT_TRUE(listening()) << seen();
-        if (*m.whileListening != '\0') {
-            m_modem.control(m.whileListening);
-        }
-        EXPECT_EQ(m_modem.control("reply +15550100200 " + kAck).substr(0, 2), "ok");
-        EXPECT_TRUE(recorded()) << seen();
-        if (m.told != nullptr) {
-            EXPECT_NE(seen().find(m.told), std::string::npos) << seen();
-        }
-        EXPECT_EQ(seen().find(" is corrupt "), std::string::npos);
-        EXPECT_EQ(end(), 0);
-        EXPECT_EQ(count("pdu ") - sent, 1u);
-    }
-}
-
-TEST_F(Service, TriesAgainAfterAFailedSendAndGivesUpAfterItsTries)
-{
-    configure("retries = 1\n");
-    m_modem.control("set send = +CMS ERROR: 500");
-    start();
-    EXPECT_TRUE(waitFor("[dmregd] try 1 of 2 failed (the registration SMS was not sent: +CMS ERROR: 500): the next try at ")) << seen();
-    EXPECT_TRUE(waitFor("[dmregd] registration: try 2 of 2\n")) << seen();
-    EXPECT_TRUE(waitFor("[dmregd] every try failed: giving up until the service is started again\n")) << seen();
-    EXPECT_EQ(end(), 1);
-    EXPECT_EQ(count("pdu "), 8u) << "each try's send asked the modem four times";
-    const auto status = command("--status");
-    EXPECT_EQ(status.first, "registered: none\ntree: RegStatus 0, RegIMSI ''\nsim: 001010123456789\ntries: 2 of 2\nlast send: none\n"
-                            "next try: none: every try failed, until dmregd is started again\n"
-                            "last failure: the registration SMS was not sent: +CMS ERROR: 500\n");
-}
-
-TEST_F(Service, SendsWhenTheDeviceVanishedAtThePromptAndCameBack)
-{
-    m_modem.control("set prompt = {blink} | \\r\\n> ");
-    start();
-    ASSERT_TRUE(waitFor("Message sent successfully")) << seen();
-    EXPECT_EQ(count("pdu "), 1u);
-    EXPECT_EQ(m_modem.control("deliver " + modem::reply(kAck)), "ok 1");
-    EXPECT_TRUE(recorded()) << seen();
     EXPECT_EQ(end(), 0);
 }
 
@@ -692,20 +604,57 @@ TEST_F(Service, TellsTheJournalEachLinesPriorityAndSystemdItsStatus)
     }
 }
 
-TEST_F(Service, TheCheckTellsWhatTheModemSaysAndRegistersNothing)
+// Every case of runs.txt, in its order.
+TEST_F(Service, RunsEachCaseOfItsTable)
 {
-    const std::pair<std::vector<std::string>, std::string> kChecks[] = {
-        {{}, "SIM: ready\nSIM PIN asked for: no\nIMSI: 001010123456789\nIMEI: 490154203237518\nservice centre: +15550100100\n"},
-        // a modem that refuses every question: each answer is unknown, and the check still ends well
-        {{"AT+CPIN?", "AT+CLCK=\"SC\",2", "AT+CIMI", "AT+CGSN", "AT+GSN", "AT+CSCA?"},
-         "SIM: no answer, result 1\nSIM PIN asked for: unknown\nIMSI: unknown\nIMEI: unknown\nservice centre: unknown\n"}};
-    for (const auto& [refused, expected] : kChecks) {
-        for (const std::string& command : refused) {
-            m_modem.control("set answer " + command + " = ERROR");
+    const auto text = [this](std::string t, bool lines) {
+        for (size_t at; lines && (at = t.find("\\n")) != std::string::npos;) {
+            t.replace(at, 2, "\n");
         }
-        EXPECT_EQ(command("--check"), std::make_pair("modem " + m_modem.device + "\n" + expected, 0));
+        const size_t at = t.find("{modem}");
+        return at == std::string::npos ? t : t.replace(at, 7, m_modem.device);
+    };
+    for (const modem::Case& c : modem::cases(DMREG_SERVICE_RUNS)) {
+        SCOPED_TRACE(c.where + ": " + c.title);
+        SetUp();
+        m_modem.control("reset");
+        const size_t from = m_modem.record().size();
+        std::string more;
+        std::pair<std::string, int> ran;
+        for (const auto& [word, written] : c.steps) {
+            SCOPED_TRACE(word + " " + written);
+            const std::string rest = text(written, word == "output");
+            const size_t space = rest.find(' ');
+            if (word == "sim" || word == "stores") {  // stores STORAGE PORT TEXT
+                const std::string line = word == "sim" ? rest : "store " + rest.substr(0, 2) + " " +
+                    modem::reply(rest.substr(rest.find(' ', 3) + 1), std::stoi(rest.substr(3)));
+                EXPECT_EQ(m_modem.control(line).substr(0, 2), "ok") << line;
+            } else if (word == "config") {
+                configure(more += rest + "\n");
+            } else if (word == "start") {
+                start(rest != "slow");
+            } else if (word == "told" || word == "saw") {
+                EXPECT_TRUE(waitFor(rest + (word == "told" ? "\n" : ""))) << seen();
+            } else if (word == "holds" || word == "absent") {
+                EXPECT_EQ(seen().find(rest) != std::string::npos, word == "holds") << seen();
+            } else if (word == "listening") {
+                ASSERT_TRUE(listening()) << seen();
+            } else if (word == "reply") {
+                EXPECT_EQ(m_modem.control("reply " + kServer + " " + kAck).substr(0, 2), "ok");
+                EXPECT_TRUE(recorded()) << seen();
+            } else if (word == "end" || word == "stop") {
+                EXPECT_EQ(word == "end" ? end() : stop(), std::stoi(rest));
+            } else if (word == "sent" || word == "count") {
+                EXPECT_EQ(count(word == "sent" ? "pdu " : rest.substr(space + 1), from), std::stoul(rest));
+            } else if (word == "run") {
+                ran = command(rest);
+            } else if (word == "output" || word == "exit") {
+                EXPECT_EQ(word == "output" ? ran.first : std::to_string(ran.second), rest);
+            } else {
+                ADD_FAILURE() << "no such step";
+            }
+        }
     }
-    EXPECT_EQ(count("cmd AT+CMGS"), 0u);
 }
 
 }  // namespace

@@ -125,4 +125,26 @@ std::vector<std::string> decodedByWireshark(const std::vector<std::string>& pdus
     return decoded;
 }
 
+std::vector<Case> cases(const std::string& path)
+{
+    std::vector<Case> all;
+    std::ifstream in(path);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::string word = line.substr(0, line.find(' '));
+        const std::string rest = line.size() > word.size() ? line.substr(word.size() + 1) : "";
+        if (word == "case") {
+            all.push_back({rest, path.substr(path.rfind('/') + 1) + ":" + std::to_string(number), {}});
+        } else if (!word.empty() && word[0] != '#' && !all.empty()) {
+            all.back().steps.emplace_back(word, rest);
+        }
+    }
+    return all;
+}
+
+void PrintTo(const Case& c, std::ostream* out)
+{
+    *out << c.where << ": " << c.title;
+}
+
 }  // namespace modem

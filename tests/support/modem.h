@@ -3,6 +3,7 @@
 #ifndef TESTS_MODEM_H
 #define TESTS_MODEM_H
 
+#include <ostream>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -40,6 +41,16 @@ std::string reply(const std::string& data, int destPort = 16999, int reference =
 // them: TP-MTI, TP-UDHI, TP-DA, TP-DCS, TP-VPF, TP-VP, destination and originator port, the
 // concatenation's reference, parts and part, the user data in hex. Empty when tshark is missing.
 std::vector<std::string> decodedByWireshark(const std::vector<std::string>& pdus);
+
+// A table of cases over the simulator: "case TITLE" opens one, each line after it is a step,
+// "WORD REST"; lines that start with '#' and empty ones are skipped.
+struct Case {
+    std::string title;
+    std::string where;  // FILE:LINE of its "case" line
+    std::vector<std::pair<std::string, std::string>> steps;
+};
+std::vector<Case> cases(const std::string& path);
+void PrintTo(const Case& c, std::ostream* out);
 
 }  // namespace modem
 
