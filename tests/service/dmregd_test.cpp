@@ -236,25 +236,6 @@ TEST_F(Service, AStrangersFloodLeavesNothingBehind)
     EXPECT_EQ(seen().find("unsolicited results wait"), std::string::npos) << "messages dropped unjudged";
 }
 
-TEST_F(Service, ReadsWhereTheAnnouncementSaysAgainAfterAFailureAndFindsWhatNoneAnnounced)
-{
-    configure("list_interval = 3\n");  // the second read comes before the listing
-    m_modem.control("set answer AT+CMGR=0 = ERROR | {default}");
-    m_modem.control("set answer AT+CMGD=0 = ERROR | {default}");
-    start();
-    ASSERT_TRUE(listening());
-    EXPECT_EQ(m_modem.control("deliver SM " + modem::reply(kAck.substr(0, 21) + "0")), "ok 0");  // read twice, from SM
-    EXPECT_TRUE(waitFor("save reg flag fail")) << seen();
-    EXPECT_EQ(count("cmd AT+CMGR=0"), 2u);
-    EXPECT_TRUE(waitFor("[dmregd] receiver: message SM:0 could not be deleted: it is deleted later\n"));
-    EXPECT_TRUE(waitFor("[dmregd] the server's reply 'IMEI:490154203237518/0' does not confirm the registration: still "
-                        "waiting for another until "));
-    EXPECT_EQ(m_modem.control("store " + modem::reply(kAck)), "ok 1");  // its +CMTI lost
-    EXPECT_TRUE(recorded()) << seen();
-    EXPECT_EQ(end(), 0);
-    EXPECT_EQ(m_modem.control("stored"), "ok");
-}
-
 TEST_F(Service, AModemThatVanishesIsOpenedAgainOnceItIsBack)
 {
     start();
@@ -611,8 +592,11 @@ TEST_F(Service, RunsEachCaseOfItsTable)
         for (size_t at; lines && (at = t.find("\\n")) != std::string::npos;) {
             t.replace(at, 2, "\n");
         }
-        const size_t at = t.find("{modem}");
-        return at == std::string::npos ? t : t.replace(at, 7, m_modem.device);
+        for (const auto& [name, value] : {std::make_pair("{modem}", m_modem.device), std::make_pair("{work}", kWork)}) {
+            const size_t at = t.find(name);
+            t = at == std::string::npos ? t : t.replace(at, strlen(name), value);
+        }
+        return t;
     };
     for (const modem::Case& c : modem::cases(DMREG_SERVICE_RUNS)) {
         SCOPED_TRACE(c.where + ": " + c.title);
@@ -625,10 +609,18 @@ TEST_F(Service, RunsEachCaseOfItsTable)
             SCOPED_TRACE(word + " " + written);
             const std::string rest = text(written, word == "output");
             const size_t space = rest.find(' ');
-            if (word == "sim" || word == "stores") {  // stores STORAGE PORT TEXT
-                const std::string line = word == "sim" ? rest : "store " + rest.substr(0, 2) + " " +
-                    modem::reply(rest.substr(rest.find(' ', 3) + 1), std::stoi(rest.substr(3)));
+            int port = 0;
+            int in[3] = {-1, 0, 0};  // a segment's reference, total and number
+            if (word == "stores" || word == "delivers" || word == "direct") {  // STORAGE PORT[/REF/TOTAL/SEQ] TEXT
+                sscanf(rest.c_str() + space + 1, "%d/%d/%d/%d", &port, &in[0], &in[1], &in[2]);
+                const std::string pdu = modem::reply(rest.substr(rest.find(' ', space + 1) + 1), port, in[0], in[1], in[2]);
+                const std::string line = word == "direct" ? "urc +CMT: ," + std::to_string(pdu.size() / 2 - 1) + "\\r\\n" + pdu
+                                                          : word.substr(0, word.size() - 1) + " " + rest.substr(0, space) + " " + pdu;
                 EXPECT_EQ(m_modem.control(line).substr(0, 2), "ok") << line;
+            } else if (word == "sim") {  // LINE, or LINE => ITS WHOLE ANSWER
+                const size_t arrow = rest.find(" => ");
+                const std::string answer = m_modem.control(rest.substr(0, arrow));
+                EXPECT_EQ(arrow == std::string::npos ? answer.substr(0, 2) : answer, arrow == std::string::npos ? "ok" : rest.substr(arrow + 4));
             } else if (word == "config") {
                 configure(more += rest + "\n");
             } else if (word == "start") {
