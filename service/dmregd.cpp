@@ -953,7 +953,7 @@ int showStatus(const Settings& settings, bool asJson)
     std::string error;
     std::string content;
     if (readFile(paths.record, 4096, content, error) == Read::Failed || !r.statusReadable) {
-        fprintf(stderr, "dmregd: %s\n", error.empty() ? ("cannot read " DMREG_STATUS_FILE) : error.c_str());
+        fprintf(stderr, "dmregd: %s\n", error.empty() ? r.statusError.c_str() : error.c_str());
         return kNoPermission;
     }
     const Record record = loadRecord(paths.record, error);

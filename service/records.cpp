@@ -43,7 +43,7 @@ Registration readRegistration(const std::string& statusFile, const std::string& 
     Registration r;
     std::string text;
     std::string error;
-    const Read status = readFile(statusFile, 64, text, error);
+    const Read status = readFile(statusFile, 64, text, r.statusError);
     r.statusReadable = status != Read::Failed;
     r.statusImsi = status == Read::Ok ? text : "";
     std::string value;
@@ -93,7 +93,7 @@ bool makeTreeCopy(const std::string& makerText, const std::string& makerPath, co
         r.treeStatus = r.statusImsi.empty() ? 0 : 1;
     }
     if (!r.statusReadable) {
-        result.error = "the status file " + statusFile + " cannot be read: " + error;
+        result.error = "the status file " + statusFile + " cannot be read: " + r.statusError;
         return false;
     }
     if (!agree(r)) {

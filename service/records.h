@@ -19,6 +19,7 @@ constexpr size_t kLongestTree = 1 << 20;
 struct Registration {
     std::string statusImsi;  // the status file's IMSI, "" for none
     bool statusReadable = true;
+    std::string statusError;  // why it cannot be read
     std::string treeImsi;    // the copy's RegIMSI
     int treeStatus = -1;     // the copy's RegStatus, -1 when it has none
 };

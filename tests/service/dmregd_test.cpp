@@ -362,6 +362,9 @@ TEST_F(Service, ATreeThatDoesNotConfigureTheRegistrationIsSaidSo)
         {edited("Enable bool true", "Enable bool false"), "Enable is not true in "},
         {"./DevInfo/Man string Zav\n", "the tree holds no registration settings in "},
         {edited("ServerPort int 16998", "ServerPort int 70000"), "ServerPort 70000 is no port (0 to 65535) in "},
+        {edited("ServerPort int 16998", "ServerPort int -1"), "ServerPort -1 is no port (0 to 65535) in "},
+        {edited("ServerPort int 16998", "ServerPort string 16998"), "ServerPort is not set in "},  // a value of another type
+        {edited("Enable bool true", "Enable string true"), "Enable is not true in "},
         {"", "there is no tree at "},
     };
     for (const auto& t : trees) {

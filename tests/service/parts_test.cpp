@@ -121,6 +121,12 @@ TEST_F(Parts, OwnFilesAreReadOnlyWhenRegularAndWrittenWholeAndDurably)
     EXPECT_EQ(service::removeLeftovers(kWork), 2);
     EXPECT_EQ(service::removeLeftovers(kWork + "/gone"), 0);
     EXPECT_EQ(service::escaped(std::string("a\tb\nc\x1b[0m\x7f\0", 11)), "a\tb\\x0Ac\\x1B[0m\\x7F\\x00");
+    // A read that the kernel fails: the first page of a process's memory is never mapped.
+    std::string content;
+    EXPECT_EQ(service::readFile("/proc/self/mem", 10, content, error), service::Read::Failed);
+    EXPECT_EQ(error, "cannot read /proc/self/mem: Input/output error");
+    EXPECT_EQ(service::folderOf("tree.txt") + " " + service::folderOf("/tree.txt") + " " + service::folderOf("/etc/dmregd/tree.txt"),
+              ". / /etc/dmregd");
 }
 
 TEST_F(Parts, TheTreeCopyFollowsTheStatusFile)
@@ -166,6 +172,11 @@ TEST_F(Parts, TheTreeCopyFollowsTheStatusFile)
                   c.note == nullptr ? "" : "told");
         EXPECT_NE(contents(copyPath).find("./DevInfo/Man string Zav\n"), std::string::npos) << "the maker's lines";
     }
+    SetUp();
+    mkdir((kWork + "/status").c_str(), 0700);  // a status file that cannot be read stops the copy, and says why
+    service::TreeCopy refused;
+    EXPECT_FALSE(service::makeTreeCopy(maker, "/etc/maker.txt", kWork + "/tree.txt", kWork + "/status", refused));
+    EXPECT_EQ(refused.error, "the status file " + kWork + "/status cannot be read: " + kWork + "/status is no regular file");
     const struct {
         const char* text;
         bool confirms;

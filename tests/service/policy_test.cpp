@@ -176,6 +176,25 @@ TEST(TraceSink, HoldsBackThePinWaitAfterItsFirstMinutes)
     }
 }
 
+// The journal's priority of each line: the platform's errors, the frames of its accessors and
+// the modem's warnings, or the priority a line of dmregd's own names.
+TEST(TraceSink, GivesEachLineItsJournalPriority)
+{
+    using namespace service;
+    const std::pair<const char*, int> lines[] = {
+        {"{2} DM_RegUtility.cpp:50, dmSaveRegFlag()\tsave reg flag fail", kErr}, {"{3} DM_RegServer.cpp:90, f()\tx", kErr},
+        {"dmnative: the tree cannot be read", kErr}, {"dmregd: a setting", kErr}, {"{5} DM_RegLaunch.cpp:26, f()\tENTER\t", kDebug},
+        {"{5} DM_RegLaunch.cpp:27, f()\tLEAVE\t", kDebug}, {"{5} DM_RegLaunch.cpp:47, f()\tThe SIM card is valid.", kInfo},
+        {"{5} no frame", kInfo}, {"zavtapi-at: /dev/dmreg-modem has gone away", kWarning}, {"<2>[dmregd] own", 2},
+        {"<8>[dmregd] no priority", kInfo}, {"<5>", kInfo}, {"[dmregd] plain", kInfo}};
+    TraceSink sink;
+    for (const auto& [line, priority] : lines) {
+        const std::vector<TraceSink::Line> written = sink.take(line, 0);
+        ASSERT_EQ(written.size(), 1u) << line;
+        EXPECT_EQ(written[0].priority, priority) << line;
+    }
+}
+
 TEST(Numbers, SameSubscriberAcrossInternationalAndNationalForms)
 {
     const struct {
