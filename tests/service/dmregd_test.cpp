@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <memory>
 #include <poll.h>
 #include <sys/file.h>
@@ -595,7 +597,8 @@ TEST_F(Service, RunsEachCaseOfItsTable)
         for (size_t at; lines && (at = t.find("\\n")) != std::string::npos;) {
             t.replace(at, 2, "\n");
         }
-        for (const auto& [name, value] : {std::make_pair("{modem}", m_modem.device), std::make_pair("{work}", kWork)}) {
+        const std::string boot = contents("/proc/sys/kernel/random/boot_id").substr(0, 36);
+        for (const auto& [name, value] : {std::make_pair("{modem}", m_modem.device), std::make_pair("{boot}", boot)}) {
             const size_t at = t.find(name);
             t = at == std::string::npos ? t : t.replace(at, strlen(name), value);
         }
@@ -610,7 +613,7 @@ TEST_F(Service, RunsEachCaseOfItsTable)
         std::pair<std::string, int> ran;
         for (const auto& [word, written] : c.steps) {
             SCOPED_TRACE(word + " " + written);
-            const std::string rest = text(written, word == "output");
+            const std::string rest = text(written, word == "output" || word == "file");
             const size_t space = rest.find(' ');
             int port = 0;
             int in[3] = {-1, 0, 0};  // a segment's reference, total and number
@@ -624,10 +627,15 @@ TEST_F(Service, RunsEachCaseOfItsTable)
                 const size_t arrow = rest.find(" => ");
                 const std::string answer = m_modem.control(rest.substr(0, arrow));
                 EXPECT_EQ(arrow == std::string::npos ? answer.substr(0, 2) : answer, arrow == std::string::npos ? "ok" : rest.substr(arrow + 4));
+            } else if (word == "file") {  // NAME CONTENT, in the state folder
+                std::ofstream(kStateFolder + "/" + rest.substr(0, space)) << rest.substr(space + 1);
             } else if (word == "config") {
                 configure(more += rest + "\n");
-            } else if (word == "start") {
-                start(rest != "slow");
+            } else if (word == "start") {  // [slow] [NAME=VALUE ...]
+                std::istringstream words(rest);
+                std::vector<std::string> environment{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+                const bool slow = !environment.empty() && environment[0] == "slow";
+                start(!slow, std::vector<std::string>(environment.begin() + slow, environment.end()));
             } else if (word == "told" || word == "saw") {
                 EXPECT_TRUE(waitFor(rest + (word == "told" ? "\n" : ""))) << seen();
             } else if (word == "holds" || word == "absent") {
