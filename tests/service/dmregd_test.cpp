@@ -57,7 +57,7 @@ protected:
         chmod(kStateFolder.c_str(), 0700);
         mkdir(kRunFolder.c_str(), 0700);
         for (const char* file : {"/zav_dmregstatus.cfg", "/dmregd.state", "/tree.txt", "/tree.txt.earlier"}) {
-            unlink((kStateFolder + file).c_str());
+            remove((kStateFolder + file).c_str());
         }
     }
 
@@ -367,6 +367,7 @@ TEST_F(Service, ATreeThatDoesNotConfigureTheRegistrationIsSaidSo)
         {edited("ServerPort int 16998", "ServerPort int -1"), "ServerPort -1 is no port (0 to 65535) in "},
         {edited("ServerPort int 16998", "ServerPort string 16998"), "ServerPort is not set in "},  // a value of another type
         {edited("Enable bool true", "Enable string true"), "Enable is not true in "},
+        {kRegistration + "Enable bool true\n" + kRegistration + "MNC string 00101\n", "no operator code of 5 digits or more is set under MNC; "},
         {"", "there is no tree at "},
     };
     for (const auto& t : trees) {
@@ -598,7 +599,8 @@ TEST_F(Service, RunsEachCaseOfItsTable)
             t.replace(at, 2, "\n");
         }
         const std::string boot = contents("/proc/sys/kernel/random/boot_id").substr(0, 36);
-        for (const auto& [name, value] : {std::make_pair("{modem}", m_modem.device), std::make_pair("{boot}", boot)}) {
+        for (const auto& [name, value] : {std::make_pair("{modem}", m_modem.device), std::make_pair("{boot}", boot),
+                                         std::make_pair("{state}", kStateFolder)}) {
             const size_t at = t.find(name);
             t = at == std::string::npos ? t : t.replace(at, strlen(name), value);
         }
@@ -627,8 +629,9 @@ TEST_F(Service, RunsEachCaseOfItsTable)
                 const size_t arrow = rest.find(" => ");
                 const std::string answer = m_modem.control(rest.substr(0, arrow));
                 EXPECT_EQ(arrow == std::string::npos ? answer.substr(0, 2) : answer, arrow == std::string::npos ? "ok" : rest.substr(arrow + 4));
-            } else if (word == "file") {  // NAME CONTENT, in the state folder
-                std::ofstream(kStateFolder + "/" + rest.substr(0, space)) << rest.substr(space + 1);
+            } else if (word == "file") {  // NAME CONTENT, in the state folder; NAME/: a folder
+                rest.back() == '/' ? mkdir((kStateFolder + "/" + rest).c_str(), 0700)
+                                   : (std::ofstream(kStateFolder + "/" + rest.substr(0, space)) << rest.substr(space + 1), 0);
             } else if (word == "config") {
                 configure(more += rest + "\n");
             } else if (word == "start") {  // [slow] [NAME=VALUE ...]
