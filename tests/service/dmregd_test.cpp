@@ -619,12 +619,16 @@ TEST_F(Service, RunsEachCaseOfItsTable)
             const size_t space = rest.find(' ');
             int port = 0;
             int in[3] = {-1, 0, 0};  // a segment's reference, total and number
+            const auto direct = [](const std::string& pdu) { return "urc +CMT: ," + std::to_string(pdu.size() / 2 - 1) + "\\r\\n" + pdu; };
             if (word == "stores" || word == "delivers" || word == "direct") {  // STORAGE PORT[/REF/TOTAL/SEQ] TEXT
                 sscanf(rest.c_str() + space + 1, "%d/%d/%d/%d", &port, &in[0], &in[1], &in[2]);
                 const std::string pdu = modem::reply(rest.substr(rest.find(' ', space + 1) + 1), port, in[0], in[1], in[2]);
-                const std::string line = word == "direct" ? "urc +CMT: ," + std::to_string(pdu.size() / 2 - 1) + "\\r\\n" + pdu
-                                                          : word.substr(0, word.size() - 1) + " " + rest.substr(0, space) + " " + pdu;
+                const std::string line = word == "direct" ? direct(pdu) : word.substr(0, word.size() - 1) + " " + rest.substr(0, space) + " " + pdu;
                 EXPECT_EQ(m_modem.control(line).substr(0, 2), "ok") << line;
+            } else if (word == "strangers") {  // FROM TO: the acknowledgement from +15550191000 + each, without storage
+                for (int i = std::stoi(rest); i < std::stoi(rest.substr(space)); ++i) {
+                    m_modem.control(direct(modem::reply(kAck, 16999, -1, 0, 0, "+1555019" + std::to_string(1000 + i))));
+                }
             } else if (word == "sim") {  // LINE, or LINE => ITS WHOLE ANSWER
                 const size_t arrow = rest.find(" => ");
                 const std::string answer = m_modem.control(rest.substr(0, arrow));

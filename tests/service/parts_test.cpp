@@ -205,6 +205,7 @@ TEST_F(Parts, EachFaultOfAModemIsToldWithAStatusOfItsOwn)
         {atmodem::Unusable::NotSerial, ENOTTY, 69, "PORT is no serial port (Inappropriate ioctl for device)"},
         {atmodem::Unusable::NoAnswer, 0, 75, "the modem at PORT does not answer AT: tried again later"},
         {atmodem::Unusable::NotConfigured, 0, 70, "the modem at PORT cannot be used"},
+        {atmodem::Unusable::None, 0, 70, "the modem at PORT cannot be used"},
     };
     for (const auto& f : faults) {
         const service::Diagnosis d = service::diagnose({f.why, f.error}, port);
