@@ -56,15 +56,21 @@ protected:
         // The folders as systemd makes them for the service: its own, closed to others.
         chmod(kStateFolder.c_str(), 0700);
         mkdir(kRunFolder.c_str(), 0700);
-        for (const char* file : {"/zav_dmregstatus.cfg", "/dmregd.state", "/tree.txt", "/tree.txt.earlier"}) {
-            remove((kStateFolder + file).c_str());
-        }
+        clean();
     }
 
     void TearDown() override
     {
         if (m_dmregd && m_dmregd->running()) {
             EXPECT_EQ(stop(), 0);
+        }
+        clean();  // the state folder is shared with the other suites of this build
+    }
+
+    void clean()
+    {
+        for (const char* file : {"/zav_dmregstatus.cfg", "/zav_dmregstatus.cfg.new", "/dmregd.state", "/tree.txt", "/tree.txt.earlier"}) {
+            remove((kStateFolder + file).c_str());
         }
     }
 
