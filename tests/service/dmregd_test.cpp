@@ -76,7 +76,8 @@ protected:
 
     void configure(const std::string& more)
     {
-        std::ofstream(kWork + "/dmregd.conf") << "modem = " << m_modem.device << "\ntree = " << kWork << "/service-tree.txt\n"
+        std::ofstream(kWork + "/dmregd.conf") << "modem = " << m_modem.device << "\n"
+                                               << (more.find("tree =") == std::string::npos ? "tree = " + kWork + "/service-tree.txt\n" : "")
                                                << (more.find("retry_interval") == std::string::npos ? "retry_interval = 1\n" : "") << more;
     }
 
@@ -626,10 +627,12 @@ TEST_F(Service, RunsEachCaseOfItsTable)
             int port = 0;
             int in[3] = {-1, 0, 0};  // a segment's reference, total and number
             const auto direct = [](const std::string& pdu) { return "urc +CMT: ," + std::to_string(pdu.size() / 2 - 1) + "\\r\\n" + pdu; };
+            std::string storage = rest.substr(0, space);  // STORAGE[:STATUS]
+            std::replace(storage.begin(), storage.end(), ':', ' ');
             if (word == "stores" || word == "delivers" || word == "direct") {  // STORAGE PORT[/REF/TOTAL/SEQ] TEXT
                 sscanf(rest.c_str() + space + 1, "%d/%d/%d/%d", &port, &in[0], &in[1], &in[2]);
                 const std::string pdu = modem::reply(rest.substr(rest.find(' ', space + 1) + 1), port, in[0], in[1], in[2]);
-                const std::string line = word == "direct" ? direct(pdu) : word.substr(0, word.size() - 1) + " " + rest.substr(0, space) + " " + pdu;
+                const std::string line = word == "direct" ? direct(pdu) : word.substr(0, word.size() - 1) + " " + storage + " " + pdu;
                 EXPECT_EQ(m_modem.control(line).substr(0, 2), "ok") << line;
             } else if (word == "strangers") {  // FROM TO: the acknowledgement from +15550191000 + each, without storage
                 for (int i = std::stoi(rest); i < std::stoi(rest.substr(space)); ++i) {
