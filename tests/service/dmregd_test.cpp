@@ -260,23 +260,6 @@ TEST_F(Service, AModemThatVanishesIsOpenedAgainOnceItIsBack)
     EXPECT_EQ(end(), 0);
 }
 
-TEST_F(Service, SendsAgainWhenNoReplyComesWithinItsWait)
-{
-    configure("retries = 1\nreply_wait = 1\n");
-    start();
-    EXPECT_TRUE(waitFor("[dmregd] no reply to try 1 came by ")) << seen();
-    EXPECT_TRUE(waitFor("[dmregd] registration: try 2 of 2\n")) << seen();
-    EXPECT_EQ(end(), 1);
-    EXPECT_EQ(count("pdu "), 2u);
-    // A record that is no file is told, and kept.
-    const std::string record = kStateFolder + "/dmregd.state";
-    unlink(record.c_str());
-    mkdir(record.c_str(), 0700);
-    EXPECT_EQ(command("--status"), std::make_pair("dmregd: " + record + " is no regular file\n", 77));
-    EXPECT_EQ(command("--forget"), std::make_pair("dmregd: cannot remove " + record + ": Is a directory\n", 74));
-    EXPECT_EQ(rmdir(record.c_str()), 0);
-}
-
 TEST_F(Service, ACrashBetweenSendAndReplyAwaitsTheReplyWithoutSendingAgain)
 {
     start();
@@ -642,9 +625,10 @@ TEST_F(Service, RunsEachCaseOfItsTable)
                 const size_t arrow = rest.find(" => ");
                 const std::string answer = m_modem.control(rest.substr(0, arrow));
                 EXPECT_EQ(arrow == std::string::npos ? answer.substr(0, 2) : answer, arrow == std::string::npos ? "ok" : rest.substr(arrow + 4));
-            } else if (word == "file") {  // NAME CONTENT, in the state folder; NAME/: a folder
-                rest.back() == '/' ? mkdir((kStateFolder + "/" + rest).c_str(), 0700)
-                                   : (std::ofstream(kStateFolder + "/" + rest.substr(0, space)) << rest.substr(space + 1), 0);
+            } else if (word == "file") {  // NAME CONTENT, in the state folder; NAME/: a folder in its place
+                const std::string path = kStateFolder + "/" + rest.substr(0, std::min(space, rest.find('/')));
+                remove(path.c_str());
+                rest.back() == '/' ? mkdir(path.c_str(), 0700) : (std::ofstream(path) << rest.substr(space + 1), 0);
             } else if (word == "config") {
                 configure(more += rest + "\n");
             } else if (word == "start") {  // [slow] [NAME=VALUE ...]

@@ -118,6 +118,7 @@ TEST_F(Parts, OwnFilesAreReadOnlyWhenRegularAndWrittenWholeAndDurably)
     for (const char* left : {"/a.new", "/.dmtree.x1Y2z3"}) {
         std::ofstream(kWork + left) << "cut short";
     }
+    mkdir((kWork + "/b.new").c_str(), 0700);  // no leftover of ours: kept
     EXPECT_EQ(service::removeLeftovers(kWork), 2);
     EXPECT_EQ(service::removeLeftovers(kWork + "/gone"), 0);
     EXPECT_EQ(service::escaped(std::string("a\tb\nc\x1b[0m\x7f\0", 11)), "a\tb\\x0Ac\\x1B[0m\\x7F\\x00");
@@ -177,6 +178,9 @@ TEST_F(Parts, TheTreeCopyFollowsTheStatusFile)
     service::TreeCopy refused;
     EXPECT_FALSE(service::makeTreeCopy(maker, "/etc/maker.txt", kWork + "/tree.txt", kWork + "/status", refused));
     EXPECT_EQ(refused.error, "the status file " + kWork + "/status cannot be read: " + kWork + "/status is no regular file");
+    std::ofstream(kWork + "/tree.txt") << kRegistration << "RegIMSI\n" << kRegistration << "RegStatus int\n";  // nodes without values
+    const service::Registration bare = service::readRegistration(kWork + "/none", kWork + "/tree.txt");
+    EXPECT_EQ(bare.treeImsi + " " + std::to_string(bare.treeStatus), " -1");
     const struct {
         const char* text;
         bool confirms;

@@ -33,7 +33,7 @@ struct Story {
     // "<ms> <event>": next=<what next() must answer>, sent, failed (a send made), ended (the flow,
     // nothing recorded), registered (the flow ended with the SIM registered), no-modem, not-ready
     // (the flow ended for a fault before it decided), reply,
-    // stop, restart (a new process on the saved record, same boot and SIM), reboot, new-sim.
+    // stop, restart (a new process on the saved record, same boot and SIM), reboot, new-sim, unread-sim.
     std::vector<std::string> steps;
 };
 
@@ -71,6 +71,7 @@ const Story kStories[] = {
      {"0 next=run", "0 sent", "1000 restart", "150000 next=run"}},
     {"a new boot starts afresh, as a handset does", kLimits, {"0 next=run", "0 failed", "5 reboot", "5 next=run"}},
     {"another SIM starts afresh", kLimits, {"0 next=run", "0 sent", "5 new-sim", "5 next=run"}},
+    {"a SIM not read yet keeps the record", kLimits, {"0 next=run", "0 sent", "5 unread-sim", "5 next=listen until 100000"}},
     {"no retries: one try", {0, 10000, 100000}, {"0 next=run", "0 failed", "0 ended", "0 next=exit 1"}},
 };
 
@@ -107,7 +108,7 @@ TEST(Lifetime, FollowsItsStatesWithTheInjectedClock)
                 const service::Record stored = service::loadRecord(path, error);
                 EXPECT_EQ(error, "");
                 life = std::make_unique<Lifetime>(story.limits, stored, event == "reboot" ? "boot-2" : "boot-1",
-                                                  event == "new-sim" ? "001019999999999" : "001010123456789", now);
+                                                  event == "new-sim" ? "001019999999999" : event == "unread-sim" ? "" : "001010123456789", now);
             }
         }
     }
