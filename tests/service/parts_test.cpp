@@ -72,6 +72,9 @@ TEST_F(Parts, AFolderIsUsedOnlyWhenItIsTheServicesAloneAndNeverChanged)
         mkdir((kWork + "/another's").c_str(), 0700);
         chown((kWork + "/another's").c_str(), 65534, 65534);
         EXPECT_NE(service::ownFolder(kWork + "/another's", "the state folder", "").find("belongs to user 65534"), std::string::npos);
+        std::ofstream(kWork + "/another's.txt") << "tree";
+        ASSERT_EQ(chown((kWork + "/another's.txt").c_str(), 65534, 65534), 0);
+        EXPECT_NE(service::trustedToRead(kWork + "/another's.txt").find("may be changed by another user (mode 0644, owner 65534)"), std::string::npos);
     }
     std::ofstream(kWork + "/maker.txt") << "tree";
     EXPECT_EQ(service::trustedToRead(kWork + "/maker.txt"), "");
@@ -97,6 +100,7 @@ TEST_F(Parts, OwnFilesAreReadOnlyWhenRegularAndWrittenWholeAndDurably)
         {"/link", false, service::Read::Failed, "/link is a link, which is not followed"},
         {"/link", true, service::Read::Ok, ""},           {"/fifo", false, service::Read::Failed, "/fifo is no regular file"},
         {"/long", false, service::Read::Failed, "/long is longer than 10 bytes"},
+        {"/secret/x", false, service::Read::Failed, "/secret/x: Not a directory"},
     };
     for (const auto& r : reads) {
         std::string content;

@@ -221,6 +221,7 @@ TEST(Numbers, SameSubscriberAcrossInternationalAndNationalForms)
         {"+4915123456789", "+4415123456789", "49", false},  // another country
         {"+4915123456789", "5123456789", "49", false},      // the country code is 49: a digit of the number is missing
         {"+74951234567", "84951234567", "7", true},         // Russia's trunk prefix is 8
+        {"+74951234567", "04951234567", "7", true},         // and 0, as most countries', is taken everywhere
         {"+390612345678", "0612345678", "39", true},        // Italy keeps the 0 in the number
         {"+15550100200", "0100200", "1", false},            // too few digits to stand for the number
         {"+44123", "0123", "44", false},                    // a short code stands for no subscriber
@@ -307,6 +308,7 @@ TEST(Settings, EveryOneIsCheckedAndNamesItsLine)
     EXPECT_TRUE(service::readSettings(kWork + "/no-such-folder/dmregd.conf", defaults, error, true)) << "a missing default file";
     EXPECT_EQ(defaults.modem + " " + defaults.tree, "/dev/dmreg-modem " + kWork + "/no-such-folder/tree.txt");
     EXPECT_FALSE(service::readSettings(kWork + "/no-such-folder/dmregd.conf", defaults, error));
+    EXPECT_FALSE(service::readSettings(path + "/dmregd.conf", defaults, error, true)) << "a default file that is not missing";
 }
 
 }  // namespace
