@@ -73,7 +73,7 @@ TEST_F(Parts, AFolderIsUsedOnlyWhenItIsTheServicesAloneAndNeverChanged)
         chown((kWork + "/another's").c_str(), 65534, 65534);
         EXPECT_NE(service::ownFolder(kWork + "/another's", "the state folder", "").find("belongs to user 65534"), std::string::npos);
         std::ofstream(kWork + "/another's.txt") << "tree";
-        ASSERT_EQ(chown((kWork + "/another's.txt").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chown((kWork + "/another's.txt").c_str(), 65534, 65534) + chmod((kWork + "/another's.txt").c_str(), 0644), 0);
         EXPECT_NE(service::trustedToRead(kWork + "/another's.txt").find("may be changed by another user (mode 0644, owner 65534)"), std::string::npos);
     }
     std::ofstream(kWork + "/maker.txt") << "tree";
@@ -182,9 +182,11 @@ TEST_F(Parts, TheTreeCopyFollowsTheStatusFile)
     service::TreeCopy refused;
     EXPECT_FALSE(service::makeTreeCopy(maker, "/etc/maker.txt", kWork + "/tree.txt", kWork + "/status", refused));
     EXPECT_EQ(refused.error, "the status file " + kWork + "/status cannot be read: " + kWork + "/status is no regular file");
-    std::ofstream(kWork + "/tree.txt") << kRegistration << "RegIMSI\n" << kRegistration << "RegStatus int\n";  // nodes without values
+    std::ofstream(kWork + "/tree.txt") << kRegistration << "RegIMSIx string 1\n" << kRegistration << "RegIMSI\n" << kRegistration
+                                       << "RegStatus int\n";  // nodes without values, and one of another name
     const service::Registration bare = service::readRegistration(kWork + "/none", kWork + "/tree.txt");
     EXPECT_EQ(bare.treeImsi + " " + std::to_string(bare.treeStatus), " -1");
+    EXPECT_FALSE(service::agree({"001010123456789", true, "", "001010123456789", -1})) << "the SIM in both, the tree without its status";
     const struct {
         const char* text;
         bool confirms;

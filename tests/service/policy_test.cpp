@@ -131,7 +131,7 @@ TEST(Lifetime, RecordSurvivesOnlyWhole)
     for (const char* bad : {"imsi=1\nboot=x\n", "tries=many\n", "imsi=1\nboot=x\ntries=1\nsent=1\nfailed=1\nextra=1\n", "",
                             "imsi=0010101234567890\nboot=x\ntries=1\nsent=1\nfailed=1\n", "imsi=1\nboot=x\ntries=1001\nsent=1\nfailed=1\n",
                             "imsi=1\nboot=x\ntries=1\nsent=1\nfailed=-2\n", "imsi=1\nboot=x\ntries=-1\nsent=1\nfailed=1\n",
-                            "failure\n", "sent=1x\n", "boot=bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb\n"}) {
+                            "failure\n", "sent=1x\n", "imsi=1a\n", "boot=bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb\n"}) {
         std::ofstream(path) << bad;
         read = service::loadRecord(path, error);
         EXPECT_EQ(read.tries, 0) << bad;
@@ -187,7 +187,7 @@ TEST(TraceSink, GivesEachLineItsJournalPriority)
         {"dmnative: the tree cannot be read", kErr}, {"dmregd: a setting", kErr}, {"{5} DM_RegLaunch.cpp:26, f()\tENTER\t", kDebug},
         {"{5} DM_RegLaunch.cpp:27, f()\tLEAVE\t", kDebug}, {"{5} DM_RegLaunch.cpp:47, f()\tThe SIM card is valid.", kInfo},
         {"{5} no frame", kInfo}, {"zavtapi-at: /dev/dmreg-modem has gone away", kWarning}, {"<2>[dmregd] own", 2},
-        {"<8>[dmregd] no priority", kInfo}, {"<5>", kInfo}, {"[dmregd] plain", kInfo}};
+        {"<8>[dmregd] no priority", kInfo}, {"</>[dmregd] none", kInfo}, {"<5]x", kInfo}, {"<5>", kInfo}, {"[dmregd] plain", kInfo}};
     TraceSink sink;
     for (const auto& [line, priority] : lines) {
         const std::vector<TraceSink::Line> written = sink.take(line, 0);
