@@ -187,6 +187,9 @@ TEST_F(Parts, TheTreeCopyFollowsTheStatusFile)
     const service::Registration bare = service::readRegistration(kWork + "/none", kWork + "/tree.txt");
     EXPECT_EQ(bare.treeImsi + " " + std::to_string(bare.treeStatus), " -1");
     EXPECT_FALSE(service::agree({"001010123456789", true, "", "001010123456789", -1})) << "the SIM in both, the tree without its status";
+    std::ofstream(kWork + "/tree.txt") << maker;  // an earlier version's, which cannot be kept: nothing is made
+    mkdir((kWork + "/tree.txt.earlier").c_str(), 0700);
+    EXPECT_FALSE(service::makeTreeCopy(maker, "/etc/maker.txt", kWork + "/tree.txt", kWork + "/none", refused));
     const struct {
         const char* text;
         bool confirms;
