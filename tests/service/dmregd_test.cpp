@@ -376,7 +376,7 @@ TEST_F(Service, ATreeThatDoesNotConfigureTheRegistrationIsSaidSo)
         EXPECT_TRUE(waitFor(std::string(unneeded ? "[dmregd] " : "[dmregd] not configured for registration: ") + t.told)) << seen();
         EXPECT_EQ(end(), unneeded ? 0 : 6);
     }
-    std::ofstream(kWork + "/dmregd.conf") << "modem = " << m_modem.device << "\ntree = " << kCopy << "\n";  // an earlier version's
+    configure("tree = " + kCopy + "\n");  // an earlier version's
     start();
     EXPECT_TRUE(waitFor("[dmregd] tree = " + kCopy + " names dmregd's own copy of the tree: the maker's is " + kWork + "/tree.txt\n"));
     EXPECT_TRUE(waitFor("[dmregd] not configured for registration: there is no tree at " + kWork + "/tree.txt."));
@@ -584,11 +584,11 @@ TEST_F(Service, TellsTheJournalEachLinesPriorityAndSystemdItsStatus)
 // Every case of runs.txt, in its order.
 TEST_F(Service, RunsEachCaseOfItsTable)
 {
-    const auto text = [this](std::string t, bool lines) {
+    const std::string boot = contents("/proc/sys/kernel/random/boot_id").substr(0, 36);
+    const auto text = [this, &boot](std::string t, bool lines) {
         for (size_t at; lines && (at = t.find("\\n")) != std::string::npos;) {
             t.replace(at, 2, "\n");
         }
-        const std::string boot = contents("/proc/sys/kernel/random/boot_id").substr(0, 36);
         for (const auto& [name, value] : {std::make_pair("{modem}", m_modem.device), std::make_pair("{boot}", boot),
                                          std::make_pair("{state}", kStateFolder)}) {
             const size_t at = t.find(name);
@@ -596,6 +596,7 @@ TEST_F(Service, RunsEachCaseOfItsTable)
         }
         return t;
     };
+    const auto direct = [](const std::string& pdu) { return "urc +CMT: ," + std::to_string(pdu.size() / 2 - 1) + "\\r\\n" + pdu; };
     for (const modem::Case& c : modem::cases(DMREG_SERVICE_RUNS)) {
         SCOPED_TRACE(c.where + ": " + c.title);
         SetUp();
@@ -607,12 +608,11 @@ TEST_F(Service, RunsEachCaseOfItsTable)
             SCOPED_TRACE(word + " " + written);
             const std::string rest = text(written, word == "output" || word == "file");
             const size_t space = rest.find(' ');
-            int port = 0;
-            int in[3] = {-1, 0, 0};  // a segment's reference, total and number
-            const auto direct = [](const std::string& pdu) { return "urc +CMT: ," + std::to_string(pdu.size() / 2 - 1) + "\\r\\n" + pdu; };
-            std::string storage = rest.substr(0, space);  // STORAGE[:STATUS]
-            std::replace(storage.begin(), storage.end(), ':', ' ');
-            if (word == "stores" || word == "delivers" || word == "direct") {  // STORAGE PORT[/REF/TOTAL/SEQ] TEXT
+            if (word == "stores" || word == "delivers" || word == "direct") {  // STORAGE[:STATUS] PORT[/REF/TOTAL/SEQ] TEXT
+                std::string storage = rest.substr(0, space);
+                std::replace(storage.begin(), storage.end(), ':', ' ');
+                int port = 0;
+                int in[3] = {-1, 0, 0};  // a segment's reference, total and number
                 sscanf(rest.c_str() + space + 1, "%d/%d/%d/%d", &port, &in[0], &in[1], &in[2]);
                 const std::string pdu = modem::reply(rest.substr(rest.find(' ', space + 1) + 1), port, in[0], in[1], in[2]);
                 const std::string line = word == "direct" ? direct(pdu) : word.substr(0, word.size() - 1) + " " + storage + " " + pdu;
