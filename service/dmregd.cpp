@@ -109,11 +109,10 @@ void notify(const std::string& state)
     }
 }
 
+// An eventfd's count never nears its bound here, so the write neither blocks nor fails.
 void post(int fd)
 {
-    const uint64_t one = 1;
-    while (write(fd, &one, sizeof(one)) < 0 && errno == EINTR) {
-    }
+    eventfd_write(fd, 1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -830,23 +829,40 @@ extern "C" unsigned int sleep(unsigned int seconds)
     return 0;
 }
 
+// What the hooks below pass on to: the C library's and the telephony's own calls, found once by
+// main before any thread can call them.
+namespace {
+
+struct Next {
+    int (*accept4)(int, struct sockaddr*, socklen_t*, int);
+    TAPI_RESULT (*send)(const _TAPI_SMS_SEND_PORT_SM_S*, uint32_t*);
+    TAPI_RESULT (*imsi)(char*);
+    TAPI_RESULT (*simStatus)(int32_t*);
+    TAPI_RESULT (*imei)(char*);
+} g_next;
+
+template <class Call>
+void findNext(Call& call, const char* name)
+{
+    call = reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
 extern "C" int accept4(int socket, struct sockaddr* address, socklen_t* length, int flags)
 {
-    static const auto real = reinterpret_cast<int (*)(int, struct sockaddr*, socklen_t*, int)>(dlsym(RTLD_NEXT, "accept4"));
-    return g_service != nullptr ? g_service->accept(real, socket, address, length, flags) : real(socket, address, length, flags);
+    return g_service != nullptr ? g_service->accept(g_next.accept4, socket, address, length, flags)
+                                : g_next.accept4(socket, address, length, flags);
 }
 
 extern "C" TAPI_RESULT TAPI_SMS_SendPortNumberSmUnblockMode(const _TAPI_SMS_SEND_PORT_SM_S* sms, uint32_t* requestId)
 {
-    static const auto real = reinterpret_cast<TAPI_RESULT (*)(const _TAPI_SMS_SEND_PORT_SM_S*, uint32_t*)>(
-        dlsym(RTLD_NEXT, "TAPI_SMS_SendPortNumberSmUnblockMode"));
-    return g_service != nullptr ? g_service->send(real, sms, requestId) : real(sms, requestId);
+    return g_service != nullptr ? g_service->send(g_next.send, sms, requestId) : g_next.send(sms, requestId);
 }
 
 extern "C" TAPI_RESULT TAPI_ACCE_GetImsi(char* imsi)
 {
-    static const auto real = reinterpret_cast<TAPI_RESULT (*)(char*)>(dlsym(RTLD_NEXT, "TAPI_ACCE_GetImsi"));
-    const TAPI_RESULT result = real(imsi);
+    const TAPI_RESULT result = g_next.imsi(imsi);
     if (result == TAPI_RESULT_SUCCESS && imsi != nullptr && g_service != nullptr) {
         g_service->identity(true, imsi);
     } else if (g_service != nullptr) {
@@ -858,8 +874,7 @@ extern "C" TAPI_RESULT TAPI_ACCE_GetImsi(char* imsi)
 // The flow ends when the modem does not answer the SIM's state: a fault, not a decision.
 extern "C" TAPI_RESULT TAPI_ACCE_GetSimCardStatus(int32_t* status)
 {
-    static const auto real = reinterpret_cast<TAPI_RESULT (*)(int32_t*)>(dlsym(RTLD_NEXT, "TAPI_ACCE_GetSimCardStatus"));
-    const TAPI_RESULT result = real(status);
+    const TAPI_RESULT result = g_next.simStatus(status);
     if (result == TAPI_RESULT_NOT_INITIATED && g_service != nullptr) {
         g_service->fault("no modem answers the SIM's state");
     }
@@ -868,8 +883,7 @@ extern "C" TAPI_RESULT TAPI_ACCE_GetSimCardStatus(int32_t* status)
 
 extern "C" TAPI_RESULT TAPI_ACCE_GetImei(char* imei)
 {
-    static const auto real = reinterpret_cast<TAPI_RESULT (*)(char*)>(dlsym(RTLD_NEXT, "TAPI_ACCE_GetImei"));
-    const TAPI_RESULT result = real(imei);
+    const TAPI_RESULT result = g_next.imei(imei);
     if (result == TAPI_RESULT_SUCCESS && imei != nullptr && g_service != nullptr) {
         g_service->identity(false, imei);
     }
@@ -1022,6 +1036,11 @@ int forget()
 
 int main(int argc, char** argv)
 {
+    findNext(g_next.accept4, "accept4");
+    findNext(g_next.send, "TAPI_SMS_SendPortNumberSmUnblockMode");
+    findNext(g_next.imsi, "TAPI_ACCE_GetImsi");
+    findNext(g_next.simStatus, "TAPI_ACCE_GetSimCardStatus");
+    findNext(g_next.imei, "TAPI_ACCE_GetImei");
     std::string config = kDefaultConfig;
     bool fast = false;
     std::string mode;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <poll.h>
 #include <set>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -89,9 +90,7 @@ public:
     {
         std::unique_lock<std::mutex> lock(m_requestMutex);
         const unsigned asked = ++m_clearAsked;
-        const uint64_t one = 1;
-        while (write(m_config.wakeFd, &one, sizeof(one)) < 0 && errno == EINTR) {
-        }
+        eventfd_write(m_config.wakeFd, 1);
         const bool done = m_requestDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                                  [&] { return m_clearDone >= asked || m_ended; });
         return done && !m_ended && m_clearedAll;
@@ -136,9 +135,8 @@ public:
                 break;
             }
             case Channel::Woken::Wake: {
-                uint64_t count = 0;  // the listener is there now, or a request waits
-                while (read(m_config.wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
-                }
+                eventfd_t count = 0;  // the listener is there now, or a request waits
+                eventfd_read(m_config.wakeFd, &count);
                 m_listenerAt = 0;
                 serveRequests();
                 break;
