@@ -563,7 +563,8 @@ int Service::live()
             }
             return m_exit >= 0 ? m_exit.load() : next.exitStatus;
         }
-        if (!flow.joinable() && (next.step == Lifetime::Step::RunFlow || next.step == Lifetime::Step::Listen)) {
+        // A stop that came while dmregd started begins no try.
+        if (!flow.joinable() && !m_stop && (next.step == Lifetime::Step::RunFlow || next.step == Lifetime::Step::Listen)) {
             listening = next.step == Lifetime::Step::Listen;
             if (listening) {
                 tell(kNotice, "awaiting the server's reply to the registration sent before, until " + wallTime(next.untilMs),

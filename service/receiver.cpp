@@ -288,8 +288,10 @@ private:
     {
         // The memories the modem takes, and for how many of the command's three parameters: one,
         // two or three, as it answers AT+CPMS=? (each form tried, most first, when it does not).
+        // No modem, or dmregd stops: nothing was refused, and the set-up is made when it comes back.
+        const auto gone = [](int32_t result) { return result == atmodem::kNotInitiated || result == atmodem::kStopped; };
         const Answer asked = m_channel.command("AT+CPMS=?", {{"+CPMS:"}});
-        if (asked.result == atmodem::kNotInitiated || asked.result == atmodem::kStopped) {
+        if (gone(asked.result)) {
             return false;
         }
         const std::vector<std::vector<std::string>> choices = atmodem::storageChoices(asked.lines);
@@ -305,7 +307,10 @@ private:
                     command += std::string(i > 0 ? "," : "") + "\"" + storage + "\"";
                 }
                 result = m_channel.command(command, {{"+CPMS:"}}).result;
-                if (result == atmodem::kOk || result == atmodem::kNotInitiated || result == atmodem::kStopped) {
+                if (gone(result)) {
+                    return false;
+                }
+                if (result == atmodem::kOk) {
                     m_primary = m_current = storage;
                     break;
                 }
