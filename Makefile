@@ -17,7 +17,7 @@ FUZZ := build-fuzz
 SECONDS ?= 60
 # The coverage that the suites must reach in each shipped layer, lines then branches; a change that
 # lowers one fails the run.
-COVERAGE_AREAS := library:src/,include/:100:95 platform:platform/atmodem/,platform/dmnative/:98:90 service:service/:98:89
+COVERAGE_AREAS := library:src/,include/:100:95 platform:platform/atmodem/,platform/dmnative/:98:90 service:service/:98:90
 # The host builds keep the status file inside their build tree and the socket in a folder of
 # their own under /tmp; the ARM build is the shipping configuration with the fixed paths.
 LOCAL_PATHS := -DDMREG_LOCAL_PATHS=ON
